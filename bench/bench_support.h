@@ -1,0 +1,78 @@
+#pragma once
+
+// Small measuring tools shared by the benchmarks.
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QObject>
+#include <QTimer>
+#include <algorithm>
+#include <vector>
+
+namespace quillmere::bench {
+
+// Peak resident set size of this process so far, in KiB (Linux; 0 elsewhere).
+inline qint64 peakRssKiB() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return 0;
+}
+
+inline qint64 currentRssKiB() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return 0;
+}
+
+// Measures how long the UI event loop goes without serving a short timer: the gaps a
+// user would feel as a frozen window.
+class EventLoopGapMeter : public QObject {
+public:
+    explicit EventLoopGapMeter(int intervalMs = 10)
+        : m_intervalMs(intervalMs) {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(intervalMs);
+        QObject::connect(&m_timer, &QTimer::timeout, this, [this] {
+            m_gapsMs.push_back(static_cast<double>(m_clock.nsecsElapsed()) / 1e6);
+            m_clock.restart();
+        });
+    }
+    void start() {
+        m_gapsMs.clear();
+        m_clock.start();
+        m_timer.start();
+    }
+    void stop() {
+        m_gapsMs.push_back(static_cast<double>(m_clock.nsecsElapsed()) / 1e6);
+        m_timer.stop();
+    }
+    double longestMs() const {
+        return m_gapsMs.empty() ? 0 : *std::max_element(m_gapsMs.begin(), m_gapsMs.end());
+    }
+    double percentileMs(double p) const {
+        if (m_gapsMs.empty())
+            return 0;
+        std::vector<double> sorted = m_gapsMs;
+        std::sort(sorted.begin(), sorted.end());
+        const auto index = static_cast<std::size_t>(p / 100.0 * double(sorted.size() - 1));
+        return sorted[index];
+    }
+
+private:
+    int m_intervalMs;
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    std::vector<double> m_gapsMs;
+};
+
+} // namespace quillmere::bench

@@ -1,0 +1,487 @@
+#include "app/html_document.h"
+
+#include <QRegularExpression>
+#include <algorithm>
+#include <array>
+#include <gumbo.h>
+
+namespace quillmere {
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+bool isOneOf(QStringView name, std::initializer_list<QStringView> names) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+bool isCollapsibleSpace(QChar c) {
+    const char16_t u = c.unicode();
+    return u == u' ' || u == u'\t' || u == u'\n' || u == u'\r' || u == u'\f';
+}
+
+QString fromUtf8(const char *data, std::size_t length) {
+    return QString::fromUtf8(data, static_cast<qsizetype>(length));
+}
+
+QString fromUtf8(const char *text) {
+    return QString::fromUtf8(text);
+}
+
+// The "display" of an inline style attribute, when it sets one ("" otherwise).
+QString inlineDisplay(const QString &style) {
+    static const QRegularExpression re(uR"((?:^|;)\s*display\s*:\s*([a-z-]+))"_s,
+                                       QRegularExpression::CaseInsensitiveOption);
+    const auto match = re.match(style);
+    return match.hasMatch() ? match.captured(1).toLower() : QString();
+}
+
+} // namespace
+
+// Builds our tree from gumbo's, deciding each element's default display on the way.
+struct HtmlTreeBuilder {
+    HtmlDocument &doc;
+
+    using ElementDisplay = HtmlElement::Display;
+
+    static ElementDisplay defaultDisplay(const HtmlElement &e) {
+        if (!e.m_html)
+            return ElementDisplay::Inline;
+        const QString &n = e.m_localName;
+        if (isOneOf(n, {u"area", u"base", u"basefont", u"datalist", u"head", u"link", u"meta",
+                        u"noembed", u"noframes", u"param", u"rp", u"script", u"style", u"template",
+                        u"title"}))
+            return ElementDisplay::None;
+        if (n == u"input" && e.attribute(u"type").compare(u"hidden", Qt::CaseInsensitive) == 0)
+            return ElementDisplay::None;
+        if (n == u"dialog" && !e.hasAttribute(u"open"))
+            return ElementDisplay::None;
+        if (n == u"p")
+            return ElementDisplay::Paragraph;
+        if (n == u"tr")
+            return ElementDisplay::TableRow;
+        if (n == u"td" || n == u"th")
+            return ElementDisplay::TableCell;
+        if (isOneOf(n,
+                    {u"html",   u"body",    u"address",    u"blockquote", u"center",    u"dialog",
+                     u"div",    u"figure",  u"figcaption", u"footer",     u"form",      u"header",
+                     u"hr",     u"legend",  u"listing",    u"main",       u"plaintext", u"pre",
+                     u"search", u"xmp",     u"dir",        u"dd",         u"dl",        u"dt",
+                     u"menu",   u"ol",      u"ul",         u"li",         u"article",   u"aside",
+                     u"h1",     u"h2",      u"h3",         u"h4",         u"h5",        u"h6",
+                     u"hgroup", u"nav",     u"section",    u"fieldset",   u"details",   u"summary",
+                     u"table",  u"caption", u"optgroup",   u"option",     u"frameset",  u"frame",
+                     u"address"}))
+            return ElementDisplay::Block;
+        return ElementDisplay::Inline;
+    }
+
+    static ElementDisplay display(const HtmlElement &e) {
+        if (e.hasAttribute(u"hidden"))
+            return ElementDisplay::None;
+        const QString styled = inlineDisplay(e.attribute(u"style"));
+        if (styled.isEmpty())
+            return defaultDisplay(e);
+        if (styled == u"none")
+            return ElementDisplay::None;
+        if (styled == u"table-row")
+            return ElementDisplay::TableRow;
+        if (styled == u"table-cell")
+            return ElementDisplay::TableCell;
+        if (isOneOf(styled, {u"block", u"list-item", u"table", u"flex", u"grid", u"flow-root",
+                             u"table-caption"}))
+            return ElementDisplay::Block;
+        return ElementDisplay::Inline;
+    }
+
+    static QString localName(const GumboElement &g) {
+        if (g.tag != GUMBO_TAG_UNKNOWN) {
+            if (g.tag_namespace == GUMBO_NAMESPACE_SVG) {
+                GumboStringPiece piece = g.original_tag;
+                gumbo_tag_from_original_text(&piece);
+                if (const char *svgName = gumbo_normalize_svg_tagname(&piece))
+                    return fromUtf8(svgName);
+            }
+            return fromUtf8(gumbo_normalized_tagname(g.tag));
+        }
+        GumboStringPiece piece = g.original_tag;
+        gumbo_tag_from_original_text(&piece);
+        QString name = fromUtf8(piece.data, piece.length);
+        return g.tag_namespace == GUMBO_NAMESPACE_HTML ? name.toLower() : name;
+    }
+
+    const HtmlElement *element(const GumboNode *node, const HtmlElement *parent, bool rendered) {
+        const GumboElement &g = node->v.element;
+        auto owned = std::make_unique<HtmlElement>();
+        HtmlElement &e = *owned;
+        doc.m_elements.push_back(std::move(owned));
+        doc.m_all.push_back(&e);
+
+        e.m_document = &doc;
+        e.m_parent = parent;
+        e.m_html = g.tag_namespace == GUMBO_NAMESPACE_HTML;
+        e.m_localName = localName(g);
+        e.m_tagName = e.m_html ? e.m_localName.toUpper() : e.m_localName;
+        e.m_attributes.reserve(g.attributes.length);
+        for (unsigned i = 0; i < g.attributes.length; ++i) {
+            const auto *a = static_cast<const GumboAttribute *>(g.attributes.data[i]);
+            e.m_attributes.emplace_back(fromUtf8(a->name), fromUtf8(a->value));
+        }
+        e.m_display = display(e);
+        e.m_rendered = rendered && e.m_display != ElementDisplay::None;
+        e.m_preformatted = (parent && parent->m_preformatted) ||
+                           (e.m_html && isOneOf(e.m_localName, {u"pre", u"textarea", u"listing",
+                                                                u"plaintext", u"xmp"}));
+        if (!doc.m_body && e.m_html && e.m_localName == u"body")
+            doc.m_body = &e;
+
+        // A template's contents live outside the document, as in browsers: they are
+        // serialised with it but are not elements of the page.
+        const bool inTemplate = node->type == GUMBO_NODE_TEMPLATE;
+        e.m_children.reserve(g.children.length);
+        for (unsigned i = 0; i < g.children.length; ++i) {
+            const auto *child = static_cast<const GumboNode *>(g.children.data[i]);
+            switch (child->type) {
+            case GUMBO_NODE_ELEMENT:
+            case GUMBO_NODE_TEMPLATE:
+                if (inTemplate)
+                    break;
+                e.m_children.push_back({element(child, &e, e.m_rendered), -1});
+                break;
+            case GUMBO_NODE_TEXT:
+            case GUMBO_NODE_CDATA:
+            case GUMBO_NODE_WHITESPACE:
+            case GUMBO_NODE_COMMENT:
+                e.m_children.push_back({nullptr, characterData(child)});
+                break;
+            case GUMBO_NODE_DOCUMENT:
+                break;
+            }
+        }
+        return &e;
+    }
+
+    std::int32_t characterData(const GumboNode *node) {
+        HtmlDocument::CharacterData data;
+        data.text = fromUtf8(node->v.text.text);
+        data.comment = node->type == GUMBO_NODE_COMMENT;
+        doc.m_data.push_back(std::move(data));
+        return static_cast<std::int32_t>(doc.m_data.size() - 1);
+    }
+};
+
+// CSS white-space processing over the whole document, so that each text node knows which
+// of its spaces survive in its line. Leading and trailing spaces of an element depend on
+// what stands around it: "<a> x.rar</a>" at the start of a block loses its blank,
+// "<a>x.rar </a>more" keeps it.
+struct WhiteSpaceLayout {
+    HtmlDocument &doc;
+    bool atLineStart = true;
+    std::int32_t pendingSpace = -1; // the node owing a space to its line, if any
+
+    void lineBreak() {
+        pendingSpace = -1;
+        atLineStart = true;
+    }
+
+    void content() {
+        if (pendingSpace >= 0)
+            doc.m_data[static_cast<std::size_t>(pendingSpace)].rendered += u' ';
+        pendingSpace = -1;
+        atLineStart = false;
+    }
+
+    void text(std::int32_t index, bool preformatted) {
+        auto &data = doc.m_data[static_cast<std::size_t>(index)];
+        if (data.comment || data.text.isEmpty())
+            return;
+        if (preformatted) {
+            content();
+            data.rendered = data.text;
+            atLineStart = data.text.endsWith(u'\n');
+            return;
+        }
+        QString out;
+        out.reserve(data.text.size());
+        for (const QChar c : std::as_const(data.text)) {
+            if (isCollapsibleSpace(c)) {
+                if (!atLineStart && pendingSpace < 0)
+                    pendingSpace = index;
+                continue;
+            }
+            if (pendingSpace == index)
+                out += u' ';
+            else if (pendingSpace >= 0)
+                doc.m_data[static_cast<std::size_t>(pendingSpace)].rendered += u' ';
+            pendingSpace = -1;
+            out += c;
+            atLineStart = false;
+        }
+        data.rendered = std::move(out);
+    }
+
+    static bool isAtomicInline(const HtmlElement &e) {
+        return e.m_html && isOneOf(e.m_localName,
+                                   {u"img", u"input", u"button", u"select", u"textarea", u"iframe",
+                                    u"video", u"audio", u"object", u"embed", u"canvas", u"svg"});
+    }
+
+    void walk(const HtmlElement &e) {
+        if (!e.m_rendered)
+            return;
+        const bool block = e.m_display != HtmlElement::Display::Inline;
+        if (block || (e.m_html && e.m_localName == u"br"))
+            lineBreak();
+        if (isAtomicInline(e)) {
+            content();
+            return;
+        }
+        for (const auto &child : e.m_children) {
+            if (child.element)
+                walk(*child.element);
+            else
+                text(child.data, e.m_preformatted);
+        }
+        if (block)
+            lineBreak();
+    }
+};
+
+// The rendered-text collection of the HTML standard's innerText getter.
+struct TextCollector {
+    const HtmlDocument &doc;
+    QString out;
+    int requiredBreaks = 0;
+
+    void append(const QString &text) {
+        if (text.isEmpty())
+            return;
+        if (!out.isEmpty() && requiredBreaks > 0)
+            out += QString(requiredBreaks, u'\n');
+        requiredBreaks = 0;
+        out += text;
+    }
+
+    void requireBreaks(int count) { requiredBreaks = std::max(requiredBreaks, count); }
+
+    static bool followedBy(const HtmlElement &e, HtmlElement::Display display) {
+        if (!e.m_parent)
+            return false;
+        const auto &siblings = e.m_parent->m_children;
+        auto it = std::find_if(siblings.begin(), siblings.end(),
+                               [&](const HtmlElement::Child &c) { return c.element == &e; });
+        return std::any_of(std::next(it), siblings.end(), [&](const HtmlElement::Child &c) {
+            return c.element && c.element->m_rendered && c.element->m_display == display;
+        });
+    }
+
+    void children(const HtmlElement &e) {
+        for (const auto &child : e.m_children) {
+            if (child.element)
+                collect(*child.element);
+            else
+                append(doc.m_data[static_cast<std::size_t>(child.data)].rendered);
+        }
+    }
+
+    void collect(const HtmlElement &e) {
+        if (!e.m_rendered)
+            return;
+        using D = HtmlElement::Display;
+        const int breaks = e.m_display == D::Paragraph ? 2 : e.m_display == D::Block ? 1 : 0;
+        requireBreaks(breaks);
+        if (e.m_html && e.m_localName == u"br")
+            append(u"\n"_s);
+        children(e);
+        if (e.m_display == D::TableCell && followedBy(e, D::TableCell))
+            append(u"\t"_s);
+        if (e.m_display == D::TableRow && followedBy(e, D::TableRow))
+            append(u"\n"_s);
+        requireBreaks(breaks);
+    }
+};
+
+// The HTML fragment serialisation algorithm.
+struct Serializer {
+    const HtmlDocument &doc;
+    QString out;
+
+    static bool isVoid(const HtmlElement &e) {
+        return e.m_html &&
+               isOneOf(e.m_localName, {u"area", u"base", u"basefont", u"bgsound", u"br", u"col",
+                                       u"embed", u"frame", u"hr", u"img", u"input", u"keygen",
+                                       u"link", u"meta", u"param", u"source", u"track", u"wbr"});
+    }
+
+    static bool isRawText(const HtmlElement &e) {
+        return e.m_html && isOneOf(e.m_localName, {u"style", u"script", u"xmp", u"iframe",
+                                                   u"noembed", u"noframes", u"plaintext"});
+    }
+
+    void escape(const QString &text, bool attribute) {
+        for (const QChar c : text) {
+            switch (c.unicode()) {
+            case u'&':
+                out += u"&amp;";
+                break;
+            case u'\u00A0':
+                out += u"&nbsp;";
+                break;
+            case u'"':
+                out += attribute ? u"&quot;"_s : u"\""_s;
+                break;
+            case u'<':
+                out += attribute ? u"<"_s : u"&lt;"_s;
+                break;
+            case u'>':
+                out += attribute ? u">"_s : u"&gt;"_s;
+                break;
+            default:
+                out += c;
+            }
+        }
+    }
+
+    void children(const HtmlElement &e) {
+        for (const auto &child : e.m_children) {
+            if (child.element) {
+                element(*child.element);
+                continue;
+            }
+            const auto &data = doc.m_data[static_cast<std::size_t>(child.data)];
+            if (data.comment)
+                out += u"<!--"_s + data.text + u"-->"_s;
+            else if (isRawText(e))
+                out += data.text;
+            else
+                escape(data.text, false);
+        }
+    }
+
+    void element(const HtmlElement &e) {
+        out += u'<';
+        out += e.m_localName;
+        for (const auto &[name, value] : e.m_attributes) {
+            out += u' ';
+            out += name;
+            out += u"=\"";
+            escape(value, true);
+            out += u'"';
+        }
+        out += u'>';
+        if (isVoid(e))
+            return;
+        children(e);
+        out += u"</";
+        out += e.m_localName;
+        out += u'>';
+    }
+};
+
+void HtmlElement::textContent(const HtmlElement &e, QString &text) {
+    for (const auto &child : e.m_children) {
+        if (child.element) {
+            textContent(*child.element, text);
+            continue;
+        }
+        const auto &data = e.m_document->m_data[static_cast<std::size_t>(child.data)];
+        if (!data.comment)
+            text += data.text;
+    }
+}
+
+QString HtmlElement::innerText() const {
+    if (!m_rendered) {
+        // Not being rendered: the descendants' text content, as browsers return it.
+        QString text;
+        textContent(*this, text);
+        return text;
+    }
+    TextCollector collector{*m_document, {}, 0};
+    collector.children(*this);
+    return collector.out;
+}
+
+QString HtmlElement::href() const {
+    if (!hasAttribute(u"href"))
+        return {};
+    QString value = attribute(u"href").trimmed();
+    value.remove(u'\t');
+    value.remove(u'\n');
+    value.remove(u'\r');
+    if (value.isEmpty())
+        return QString::fromUtf8(m_document->baseUrl().adjusted(QUrl::RemoveFragment).toEncoded());
+    const QUrl relative(value);
+    if (!relative.isValid())
+        return attribute(u"href");
+    const QUrl resolved = m_document->baseUrl().resolved(relative);
+    if (!resolved.isValid() || resolved.isEmpty())
+        return attribute(u"href");
+    return QString::fromUtf8(resolved.toEncoded());
+}
+
+QString HtmlElement::innerhtml() const {
+    Serializer serializer{*m_document, {}};
+    serializer.children(*this);
+    return serializer.out;
+}
+
+QString HtmlElement::attribute(QStringView name) const {
+    for (const auto &[key, value] : m_attributes) {
+        if (key == name)
+            return value;
+    }
+    return {};
+}
+
+bool HtmlElement::hasAttribute(QStringView name) const {
+    return std::any_of(m_attributes.begin(), m_attributes.end(),
+                       [&](const auto &attribute) { return attribute.first == name; });
+}
+
+HtmlDocument::~HtmlDocument() = default;
+
+std::shared_ptr<const HtmlDocument> HtmlDocument::empty(const QUrl &address) {
+    std::shared_ptr<HtmlDocument> doc(new HtmlDocument);
+    doc->m_url = address;
+    doc->m_baseUrl = address;
+    return doc;
+}
+
+std::shared_ptr<const HtmlDocument> HtmlDocument::parse(QStringView html, const QUrl &address) {
+    std::shared_ptr<HtmlDocument> doc(new HtmlDocument);
+    doc->m_url = address;
+    doc->m_baseUrl = address;
+
+    const QByteArray utf8 = html.toUtf8();
+    GumboOptions options = kGumboDefaultOptions;
+    options.max_errors = 0; // we never look at parse errors; recording them costs time
+    GumboOutput *output =
+        gumbo_parse_with_options(&options, utf8.constData(), static_cast<size_t>(utf8.size()));
+
+    HtmlTreeBuilder builder{*doc};
+    const GumboVector &top = output->document->v.document.children;
+    for (unsigned i = 0; i < top.length; ++i) {
+        const auto *node = static_cast<const GumboNode *>(top.data[i]);
+        if (node->type == GUMBO_NODE_ELEMENT)
+            doc->m_roots.push_back(builder.element(node, nullptr, true));
+    }
+    gumbo_destroy_output(&options, output);
+
+    // The first <base href> in tree order sets the address links resolve against.
+    for (const HtmlElement *e : doc->m_all) {
+        if (e->m_html && e->m_localName == u"base" && e->hasAttribute(u"href")) {
+            const QUrl base = address.resolved(QUrl(e->attribute(u"href").trimmed()));
+            if (base.isValid())
+                doc->m_baseUrl = base;
+            break;
+        }
+    }
+
+    WhiteSpaceLayout layout{*doc};
+    for (const HtmlElement *root : doc->m_roots)
+        layout.walk(*root);
+    return doc;
+}
+
+} // namespace quillmere

@@ -1,0 +1,243 @@
+#include "app/page_loader.h"
+
+#include "app/charset.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QMimeDatabase>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRegularExpression>
+#include <QtConcurrent/QtConcurrentRun>
+
+namespace quillmere {
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString AboutBlank = u"about:blank"_s;
+
+bool isHttp(const QUrl &url) {
+    return url.scheme() == u"http" || url.scheme() == u"https";
+}
+
+// "text/html; charset=gbk" -> "text/html"
+QByteArray mediaType(const QByteArray &contentType) {
+    const qsizetype end = contentType.indexOf(';');
+    return (end < 0 ? contentType : contentType.left(end)).trimmed().toLower();
+}
+
+// Anything that does not say otherwise is taken for HTML, as browsers sniff it.
+bool isHtml(const QByteArray &contentType) {
+    const QByteArray type = mediaType(contentType);
+    return type.isEmpty() || type == "text/html" || type == "application/xhtml+xml";
+}
+
+std::shared_ptr<const HtmlDocument> buildDocument(const QByteArray &bytes,
+                                                  const QByteArray &contentType, const QUrl &url) {
+    if (!isHtml(contentType))
+        return HtmlDocument::empty(url);
+    const DecodedPage page = decodeHtml(bytes, contentType);
+    return HtmlDocument::parse(page.text, url);
+}
+
+// What a browser's address bar makes of a typed address: one without a scheme is an
+// http address ("www.example.org/t.html", "localhost:8080/t.html").
+QString completeAddress(const QString &typed) {
+    static const QRegularExpression scheme(uR"(^([A-Za-z][A-Za-z0-9+.\-]*):(.?))"_s);
+    const auto match = scheme.match(typed);
+    const bool hostAndPort =
+        match.hasMatch() && match.captured(2).size() == 1 && match.captured(2).front().isDigit();
+    if (match.hasMatch() && !hostAndPort)
+        return typed;
+    return u"http://"_s + typed;
+}
+
+} // namespace
+
+PageLoader::PageLoader(QNetworkAccessManager *network, QObject *parent)
+    : QObject(parent)
+    , m_network(network)
+    , m_document(HtmlDocument::empty(QUrl())) {
+    Navigate(InitialAddress);
+}
+
+PageLoader::~PageLoader() {
+    abandon();
+}
+
+void PageLoader::Navigate(const QString &address) {
+    abandon();
+    const quint64 navigation = m_navigation;
+    const QString typed = address.trimmed();
+
+    if (typed.compare(AboutBlank, Qt::CaseInsensitive) == 0) {
+        m_address = AboutBlank;
+        QMetaObject::invokeMethod(
+            this,
+            [this, navigation] {
+                complete(navigation, HtmlDocument::parse(QStringView(), QUrl(AboutBlank)));
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+
+    // A path typed for a saved page ("/home/me/t.html", "C:\\t.html") opens the file.
+    static const QRegularExpression drivePath(uR"(^[A-Za-z]:[\\/])"_s);
+    const bool localPath =
+        (typed.startsWith(u'/') && !typed.startsWith(u"//")) || drivePath.match(typed).hasMatch();
+    m_address = localPath ? QUrl::fromLocalFile(typed).toString() : completeAddress(typed);
+    const QUrl url(m_address, QUrl::TolerantMode);
+    if (isHttp(url) && !url.host().isEmpty())
+        startHttp(url);
+    else if (url.isLocalFile())
+        startFile(url.toLocalFile());
+    else
+        failLater(navigation);
+}
+
+void PageLoader::Stop() {
+    abandon();
+}
+
+void PageLoader::abandon() {
+    // Every event still on its way checks the navigation number and finds it stale.
+    ++m_navigation;
+    m_received.clear();
+    if (QNetworkReply *reply = m_reply) {
+        m_reply = nullptr;
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+    }
+}
+
+void PageLoader::failLater(quint64 navigation) {
+    QMetaObject::invokeMethod(
+        this, [this, navigation] { fail(navigation); }, Qt::QueuedConnection);
+}
+
+void PageLoader::fail(quint64 navigation) {
+    if (navigation != m_navigation)
+        return;
+    abandon();
+    m_document = HtmlDocument::empty(QUrl(m_address));
+    bool cancel = false;
+    Q_EMIT NavigateError(m_address, &cancel);
+}
+
+void PageLoader::complete(quint64 navigation, std::shared_ptr<const HtmlDocument> document) {
+    if (navigation != m_navigation)
+        return;
+    ++m_navigation; // this navigation is over: nothing more of it may arrive
+    m_document = std::move(document);
+    Q_EMIT DocumentComplete(m_address);
+}
+
+void PageLoader::startHttp(const QUrl &url, int redirects) {
+    // Redirects are followed here rather than by Qt, whose own following ends long
+    // chains and loops in a reply without error or body.
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    request.setTransferTimeout(static_cast<int>(m_stallTimeout.count()));
+    request.setRawHeader("Accept", "text/html,application/xhtml+xml,*/*;q=0.8");
+    request.setRawHeader("Accept-Language", "zh-CN,zh;q=0.9,en;q=0.5");
+
+    QNetworkReply *reply = m_network->get(request);
+    m_reply = reply;
+    m_received.clear();
+    const quint64 navigation = m_navigation;
+
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply, navigation] {
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid() && length.toLongLong() > MaxPageBytes) {
+            failLater(navigation);
+            reply->disconnect(this);
+        }
+    });
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply, navigation] {
+        m_received += reply->readAll();
+        if (m_received.size() > MaxPageBytes) {
+            failLater(navigation);
+            reply->disconnect(this);
+        }
+    });
+    connect(reply, &QNetworkReply::finished, this, [this, redirects] { finishHttp(redirects); });
+}
+
+void PageLoader::finishHttp(int redirects) {
+    QNetworkReply *reply = m_reply;
+    m_reply = nullptr;
+    if (!reply)
+        return;
+    reply->deleteLater();
+    const quint64 navigation = m_navigation;
+    if (reply->error() != QNetworkReply::NoError) {
+        fail(navigation);
+        return;
+    }
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QByteArray location = reply->rawHeader("Location");
+    if (status >= 300 && status < 400 && !location.isEmpty()) {
+        // Leaving the web for file: or anything else is never followed.
+        const QUrl target = reply->url().resolved(QUrl::fromEncoded(location));
+        if (redirects >= MaxRedirects || !isHttp(target) || target.host().isEmpty()) {
+            fail(navigation);
+            return;
+        }
+        m_address = QString::fromUtf8(target.toEncoded());
+        startHttp(target, redirects + 1);
+        return;
+    }
+    if (status >= 400) {
+        fail(navigation);
+        return;
+    }
+    m_received += reply->readAll();
+    // Qt may quietly report a cut-off body as complete; a page shorter than it said it
+    // would be is a failed load, as in a browser.
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && !reply->hasRawHeader("Content-Encoding") &&
+        m_received.size() < length.toLongLong()) {
+        fail(navigation);
+        return;
+    }
+    parseLater(std::exchange(m_received, {}),
+               reply->header(QNetworkRequest::ContentTypeHeader).toByteArray(), reply->url());
+}
+
+void PageLoader::parseLater(QByteArray bytes, QByteArray contentType, QUrl url) {
+    // Parsing a big thread page takes a while: do it off the UI thread so the window
+    // keeps painting; the result comes back as an event.
+    const quint64 navigation = m_navigation;
+    QtConcurrent::run(buildDocument, std::move(bytes), std::move(contentType), std::move(url))
+        .then(this, [this, navigation](std::shared_ptr<const HtmlDocument> document) {
+            complete(navigation, std::move(document));
+        });
+}
+
+void PageLoader::startFile(const QString &path) {
+    const quint64 navigation = m_navigation;
+    const QUrl url = QUrl::fromLocalFile(path);
+    QtConcurrent::run([path, url]() -> std::shared_ptr<const HtmlDocument> {
+        QFile file(path);
+        if (!QFileInfo(path).isFile() || file.size() > MaxPageBytes ||
+            !file.open(QIODevice::ReadOnly))
+            return nullptr;
+        const QMimeType mime = QMimeDatabase().mimeTypeForFile(path);
+        const bool html =
+            mime.inherits(u"text/html"_s) || mime.inherits(u"application/xhtml+xml"_s);
+        const QByteArray type = html ? QByteArrayLiteral("text/html") : QByteArrayLiteral("");
+        return html ? buildDocument(file.readAll(), type, url) : HtmlDocument::empty(url);
+    }).then(this, [this, navigation](std::shared_ptr<const HtmlDocument> document) {
+        if (document)
+            complete(navigation, std::move(document));
+        else
+            fail(navigation);
+    });
+}
+
+} // namespace quillmere

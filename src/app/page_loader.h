@@ -1,0 +1,78 @@
+#pragma once
+
+// A web page loader that is never shown: it fetches one top-level HTML document, parses it
+// as a browser would (no frames, images, scripts or styles) and reports the outcome as
+// events from the event loop. The main window keeps three of them.
+
+#include "app/html_document.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+#include <chrono>
+#include <memory>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+namespace quillmere {
+
+class PageLoader : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool Silent READ Silent WRITE setSilent)
+public:
+    static constexpr qint64 MaxPageBytes = 64 * 1024 * 1024;
+    static constexpr int MaxRedirects = 20;
+    // Where every loader starts: an http address without a host, which fails.
+    static inline const QString InitialAddress = QStringLiteral("http:///");
+
+    // Starts loading InitialAddress at once, as the window's design asks.
+    explicit PageLoader(QNetworkAccessManager *network, QObject *parent = nullptr);
+    ~PageLoader() override;
+
+    // We never show dialogs of our own; the flag is kept for those who ask.
+    bool Silent() const { return m_silent; }
+    void setSilent(bool silent) { m_silent = silent; }
+
+    // Abandons whatever is loading and starts loading `address`. Returns at once; the
+    // outcome arrives later as DocumentComplete or NavigateError.
+    void Navigate(const QString &address);
+    void Navigate2(const QString &address) { Navigate(address); }
+    // Abandons the load in progress: no event of it arrives afterwards.
+    void Stop();
+
+    // The document of the last completed navigation; never null.
+    const HtmlDocument *Document() const { return m_document.get(); }
+
+    // How long a load may go without receiving data before it fails.
+    void setStallTimeout(std::chrono::milliseconds timeout) { m_stallTimeout = timeout; }
+
+Q_SIGNALS:
+    // `URL` is the final address: the address as given, completed with "http://" when it
+    // had no scheme, or where the server redirected it.
+    void DocumentComplete(const QString &URL);
+    // Set *Cancel to keep the loader from going on to an error page of its own.
+    void NavigateError(const QString &URL, bool *Cancel);
+
+private:
+    void abandon();
+    void fail(quint64 navigation);
+    void failLater(quint64 navigation);
+    void startHttp(const QUrl &url, int redirects = 0);
+    void startFile(const QString &path);
+    void finishHttp(int redirects);
+    void parseLater(QByteArray bytes, QByteArray contentType, QUrl url);
+    void complete(quint64 navigation, std::shared_ptr<const HtmlDocument> document);
+
+    QNetworkAccessManager *m_network;
+    QPointer<QNetworkReply> m_reply;
+    QByteArray m_received;
+    QString m_address; // what the events of the current navigation report
+    quint64 m_navigation = 0;
+    std::shared_ptr<const HtmlDocument> m_document;
+    std::chrono::milliseconds m_stallTimeout{60'000};
+    bool m_silent = false;
+};
+
+} // namespace quillmere

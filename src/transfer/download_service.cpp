@@ -1,0 +1,402 @@
+#include "transfer/download_service.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QList>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSaveFile>
+#include <QTimer>
+#include <memory>
+
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#endif
+
+using namespace Qt::StringLiterals;
+
+namespace quillmere {
+
+namespace {
+
+// Bounds what Qt buffers between the socket and the file, so memory does not grow with it.
+constexpr qint64 ReadBufferSize = 1024 * 1024;
+// About 30 progress reports a second: enough for a status line, few enough repaints.
+constexpr qint64 ProgressIntervalMs = 33;
+
+// QSaveFile::commit() syncs the file to disk. Left to the page cache, a body of gigabytes
+// would still be waiting there and freeze the window for seconds at the end; so every
+// finished window goes to the disk at once and the one before it is waited for, which
+// leaves the final sync at most two windows to write.
+class WriteBehind {
+public:
+    void written(QFileDevice &file, qint64 total) {
+#ifdef Q_OS_LINUX
+        constexpr qint64 Window = 4 * 1024 * 1024;
+        while (total - m_handedOver >= Window) {
+            ::sync_file_range(file.handle(), m_handedOver, Window, SYNC_FILE_RANGE_WRITE);
+            if (m_handedOver >= Window)
+                ::sync_file_range(file.handle(), m_handedOver - Window, Window,
+                                  SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                      SYNC_FILE_RANGE_WAIT_AFTER);
+            m_handedOver += Window;
+        }
+#else
+        Q_UNUSED(file);
+        Q_UNUSED(total);
+#endif
+    }
+
+private:
+    qint64 m_handedOver = 0;
+};
+
+bool isWebScheme(const QUrl &url) {
+    return url.scheme() == "http"_L1 || url.scheme() == "https"_L1;
+}
+
+HResult fromNetworkError(QNetworkReply::NetworkError error) {
+    switch (error) {
+    // Every abort of our own records its reason first, so a cancel seen here is Qt's
+    // transfer timeout.
+    case QNetworkReply::OperationCanceledError:
+    case QNetworkReply::TimeoutError:
+        return INET_E_CONNECTION_TIMEOUT;
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::HostNotFoundError:
+    case QNetworkReply::ProxyConnectionRefusedError:
+    case QNetworkReply::ProxyNotFoundError:
+        return INET_E_CANNOT_CONNECT;
+    case QNetworkReply::SslHandshakeFailedError:
+        return INET_E_SECURITY_PROBLEM;
+    case QNetworkReply::TooManyRedirectsError:
+    case QNetworkReply::InsecureRedirectError:
+        return INET_E_REDIRECT_FAILED;
+    case QNetworkReply::ProtocolUnknownError:
+        return INET_E_UNKNOWN_PROTOCOL;
+    case QNetworkReply::ContentNotFoundError:
+    case QNetworkReply::ContentGoneError:
+        return INET_E_OBJECT_NOT_FOUND;
+    default:
+        return INET_E_DOWNLOAD_FAILURE;
+    }
+}
+
+HResult fromFileError(QFileDevice::FileError error) {
+    return error == QFileDevice::ResourceError ? STG_E_MEDIUMFULL : STG_E_WRITEFAULT;
+}
+
+const char16_t *utf16OrNull(const QString &text) {
+    return text.isNull() ? nullptr : reinterpret_cast<const char16_t *>(text.utf16());
+}
+
+// One transfer. The pending URLDownloadToFile() holds a reference for as long as it runs;
+// callers may hold more and outlive it. Network signals only record what happened and wake
+// the wait; every callback is made from run() itself, so a handler that processes events
+// never re-enters a callback through another network signal.
+class Binding final : public IBinding {
+public:
+    Binding(QObject *caller, IBindStatusCallback *callback, std::unique_ptr<QSaveFile> file,
+            const QUrl &url)
+        : m_caller(caller)
+        , m_callerWatched(caller != nullptr)
+        , m_callback(callback)
+        , m_file(std::move(file))
+        , m_address(url.toString()) {
+        m_sinceProgress.start();
+        m_throttle.setSingleShot(true);
+        m_throttle.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_throttle, &QTimer::timeout, &m_throttle, [this] { wake(); });
+    }
+
+    quint32 AddRef() override { return ++m_refs; }
+    quint32 Release() override {
+        const quint32 left = --m_refs;
+        if (left == 0)
+            delete this;
+        return left;
+    }
+    HResult Abort() override {
+        if (!m_running || m_result != S_OK)
+            return E_FAIL;
+        fail(E_ABORT, u"The transfer was aborted."_s);
+        return S_OK;
+    }
+
+    HResult run(QNetworkAccessManager &network, QNetworkRequest request);
+
+private:
+    struct Report {
+        qint64 progress;
+        qint64 max;
+        quint32 status;
+        QString text;
+    };
+
+    ~Binding() override = default;
+
+    bool mayCallBack() const { return m_callback && (!m_callerWatched || m_caller); }
+    qint64 maxProgress() const { return qMax<qint64>(m_expected, 0); }
+    void wake() {
+        if (m_loop)
+            m_loop->quit();
+    }
+    void report(quint32 status, const QString &text) {
+        m_reports.append({m_received, maxProgress(), status, text});
+        wake();
+    }
+    // Wakes the wait once the next progress report is due.
+    void scheduleProgress() {
+        const qint64 wait = ProgressIntervalMs - m_sinceProgress.elapsed();
+        if (wait <= 0)
+            wake();
+        else if (!m_throttle.isActive())
+            m_throttle.start(int(wait));
+    }
+    void deliverReports();
+    void fail(HResult code, const QString &text);
+    void start(QNetworkAccessManager &network, QNetworkRequest request);
+    void onRedirected(const QUrl &target);
+    void onMetaData();
+    void onReadyRead();
+    void onFinished();
+    void finish();
+
+    quint32 m_refs = 0;
+    QPointer<QObject> m_caller;
+    const bool m_callerWatched;
+    IBindStatusCallback *m_callback;
+    std::unique_ptr<QSaveFile> m_file; // reset as soon as the transfer fails: drops the temp file
+    WriteBehind m_writeBehind;
+    QPointer<QNetworkReply> m_reply;
+    QString m_address;
+    QEventLoop *m_loop = nullptr;
+    QTimer m_throttle;
+    QElapsedTimer m_sinceProgress;
+    QList<Report> m_reports;
+    bool m_progressDue = false;
+    bool m_running = true;
+    bool m_replyDone = false;
+    bool m_headersSeen = false;
+    qint64 m_received = 0;
+    qint64 m_expected = -1; // Content-Length of the body as it reaches the file, else -1
+    HResult m_result = S_OK;
+    QString m_error;
+};
+
+HResult Binding::run(QNetworkAccessManager &network, QNetworkRequest request) {
+    QMetaObject::Connection watch;
+    if (m_caller)
+        watch = QObject::connect(m_caller, &QObject::destroyed, &m_throttle, [this] { Abort(); });
+
+    if (mayCallBack())
+        m_callback->OnStartBinding(0, this);
+    if (m_result == S_OK) // the callback may have aborted already
+        start(network, std::move(request));
+
+    QEventLoop loop;
+    m_loop = &loop;
+    for (;;) {
+        deliverReports();
+        if (m_replyDone || m_result != S_OK)
+            break;
+        loop.exec();
+    }
+    m_loop = nullptr;
+    finish();
+
+    QObject::disconnect(watch);
+    m_throttle.stop();
+    delete m_reply;
+    m_file.reset();
+    m_running = false;
+    if (mayCallBack())
+        m_callback->OnStopBinding(m_result, utf16OrNull(m_error));
+    return m_result;
+}
+
+void Binding::start(QNetworkAccessManager &network, QNetworkRequest request) {
+    m_reply = network.get(request);
+    m_reply->setReadBufferSize(ReadBufferSize);
+    QNetworkReply *reply = m_reply;
+    QObject::connect(reply, &QNetworkReply::redirected, reply,
+                     [this](const QUrl &target) { onRedirected(target); });
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [this] { onMetaData(); });
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [this] { onReadyRead(); });
+    QObject::connect(reply, &QNetworkReply::finished, reply, [this] { onFinished(); });
+    // Should the network manager go first, its replies go with it and never finish.
+    QObject::connect(reply, &QObject::destroyed, &m_throttle, [this] {
+        if (!m_replyDone) {
+            m_replyDone = true;
+            fail(INET_E_DOWNLOAD_FAILURE, u"The network session was closed."_s);
+        }
+    });
+
+    const QString host = request.url().host();
+    report(BINDSTATUS_FINDINGRESOURCE, host);
+    report(BINDSTATUS_CONNECTING, host);
+}
+
+void Binding::deliverReports() {
+    while (m_result == S_OK && mayCallBack()) {
+        Report next;
+        if (!m_reports.isEmpty()) {
+            next = m_reports.takeFirst();
+        } else if (m_progressDue && m_sinceProgress.elapsed() >= ProgressIntervalMs) {
+            next = {m_received, maxProgress(), BINDSTATUS_DOWNLOADINGDATA, m_address};
+        } else {
+            if (m_progressDue)
+                scheduleProgress();
+            return;
+        }
+        if (next.status == BINDSTATUS_DOWNLOADINGDATA ||
+            next.status == BINDSTATUS_BEGINDOWNLOADDATA) {
+            m_progressDue = false;
+            m_sinceProgress.start();
+        }
+        // Handlers run inside this call and may abort, start other transfers or destroy
+        // the caller; the loop condition sees all of that.
+        m_callback->OnProgress(next.progress, next.max, next.status, utf16OrNull(next.text));
+    }
+}
+
+void Binding::fail(HResult code, const QString &text) {
+    if (m_result != S_OK)
+        return;
+    m_result = code;
+    m_error = text;
+    m_file.reset();
+    m_reports.clear();
+    m_progressDue = false;
+    if (m_reply && !m_reply->isFinished())
+        m_reply->abort();
+    wake();
+}
+
+void Binding::onRedirected(const QUrl &target) {
+    if (!isWebScheme(target)) {
+        fail(INET_E_REDIRECT_FAILED, u"Refused a redirect to %1"_s.arg(target.toString()));
+        return;
+    }
+    m_address = target.toString();
+    m_headersSeen = false;
+    report(BINDSTATUS_REDIRECTING, m_address);
+    Q_EMIT m_reply->redirectAllowed();
+}
+
+void Binding::onMetaData() {
+    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= 400) {
+        const HResult code =
+            status == 404 || status == 410 ? INET_E_OBJECT_NOT_FOUND : INET_E_DOWNLOAD_FAILURE;
+        fail(code, u"HTTP status %1"_s.arg(status));
+        return;
+    }
+    if (status / 100 != 2 || m_headersSeen)
+        return; // a redirect, followed through redirected(), or a failure found at the end
+    m_headersSeen = true;
+
+    // Qt inflates compressed bodies, so Content-Length then counts other bytes than ours.
+    const QByteArray encoding = m_reply->rawHeader("Content-Encoding").trimmed().toLower();
+    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    m_expected = length.isValid() && (encoding.isEmpty() || encoding == "identity")
+                     ? length.toLongLong()
+                     : -1;
+    const QString type = QString::fromLatin1(m_reply->rawHeader("Content-Type"));
+    const QString mediaType = type.section(u';', 0, 0).trimmed().toLower();
+    if (!mediaType.isEmpty())
+        report(BINDSTATUS_MIMETYPEAVAILABLE, mediaType);
+}
+
+void Binding::onReadyRead() {
+    if (!m_file)
+        return;
+    const QByteArray data = m_reply->readAll();
+    if (data.isEmpty())
+        return;
+    if (m_file->write(data) != data.size()) {
+        fail(fromFileError(m_file->error()), m_file->errorString());
+        return;
+    }
+    const bool first = m_received == 0;
+    m_received += data.size();
+    if (first) {
+        report(BINDSTATUS_BEGINDOWNLOADDATA, m_address);
+        return;
+    }
+    m_progressDue = true;
+    scheduleProgress();
+}
+
+void Binding::onFinished() {
+    m_replyDone = true;
+    if (m_result == S_OK) {
+        const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (m_reply->error() != QNetworkReply::NoError)
+            fail(fromNetworkError(m_reply->error()), m_reply->errorString());
+        else if (status / 100 != 2)
+            fail(INET_E_DOWNLOAD_FAILURE, u"HTTP status %1"_s.arg(status));
+        else
+            onReadyRead();
+    }
+    wake();
+}
+
+// The body is in: report its end, then put it under the target name unless a handler of
+// that report aborted.
+void Binding::finish() {
+    if (m_result != S_OK)
+        return;
+    if (m_expected >= 0 && m_received < m_expected) {
+        fail(INET_E_DOWNLOAD_FAILURE,
+             u"The body ended after %1 of %2 bytes"_s.arg(m_received).arg(m_expected));
+        return;
+    }
+    if (m_received == 0)
+        report(BINDSTATUS_BEGINDOWNLOADDATA, m_address);
+    m_progressDue = false;
+    report(BINDSTATUS_ENDDOWNLOADDATA, m_address);
+    deliverReports();
+    if (m_result == S_OK && !m_file->commit())
+        fail(fromFileError(m_file->error()), m_file->errorString());
+}
+
+} // namespace
+
+DownloadService::DownloadService(QNetworkAccessManager *network)
+    : m_network(network) {}
+
+HResult DownloadService::URLDownloadToFile(QObject *caller, const QString &url,
+                                           const QString &fileName, quint32 reserved,
+                                           IBindStatusCallback *callback) const {
+    Q_UNUSED(reserved);
+    const QUrl address(url);
+    if (!address.isValid() || address.host().isEmpty())
+        return isWebScheme(address) || address.scheme().isEmpty() ? INET_E_INVALID_URL
+                                                                  : INET_E_UNKNOWN_PROTOCOL;
+    if (!isWebScheme(address))
+        return INET_E_UNKNOWN_PROTOCOL;
+    if (!m_network)
+        return E_FAIL;
+
+    // The body goes to a temporary file beside the target; only a complete transfer
+    // replaces the target, so a failure never leaves a torn file under its name.
+    auto file = std::make_unique<QSaveFile>(fileName);
+    if (fileName.isEmpty() || !file->open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return E_ACCESSDENIED;
+
+    QNetworkRequest request(address);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::UserVerifiedRedirectPolicy);
+    request.setMaximumRedirectsAllowed(20);
+    request.setTransferTimeout(m_transferTimeoutMs);
+
+    // Everything below lives in the binding: a handler may destroy this service's owner
+    // while the call is pending.
+    QNetworkAccessManager &network = *m_network;
+    const CountedRef<Binding> binding(new Binding(caller, callback, std::move(file), address));
+    return binding->run(network, std::move(request));
+}
+
+} // namespace quillmere

@@ -1,0 +1,277 @@
+#include "app/network_session.h"
+#include "app/page_loader.h"
+#include "support/loopback_server.h"
+
+#include <QNetworkCookieJar>
+#include <QSignalSpy>
+#include <QStringEncoder>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+using quillmere::HtmlElement;
+using quillmere::NetworkSession;
+using quillmere::PageLoader;
+using quillmere::test::LoopbackServer;
+using quillmere::test::Reply;
+
+namespace {
+
+const QByteArray ThreadPage =
+    "<html><head><title>t</title></head><body>"
+    "<a href='/attach/1'>one.rar</a><a href='/attach/2'>two.RAR</a></body></html>";
+
+QStringList anchorTexts(const PageLoader &loader) {
+    QStringList texts;
+    for (const HtmlElement *e : loader.Document()->all()) {
+        if (e->tagName() == u"A")
+            texts << e->innerText();
+    }
+    return texts;
+}
+
+// Records both events in arrival order.
+struct Events {
+    explicit Events(PageLoader &loader)
+        : complete(&loader, &PageLoader::DocumentComplete)
+        , error(&loader, &PageLoader::NavigateError) {}
+    bool waitForAny(int ms = 5000) {
+        return QTest::qWaitFor([&] { return complete.count() + error.count() > 0; }, ms);
+    }
+    QString completedUrl() const {
+        return complete.isEmpty() ? QString() : complete[0][0].toString();
+    }
+    QString failedUrl() const { return error.isEmpty() ? QString() : error[0][0].toString(); }
+    QSignalSpy complete;
+    QSignalSpy error;
+};
+
+} // namespace
+
+class TestPageLoader : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void init() {
+        m_server = std::make_unique<LoopbackServer>();
+        m_network = std::make_unique<NetworkSession>();
+        m_server->route(u"/thread.html"_s, Reply{.body = ThreadPage});
+    }
+    void cleanup() {
+        m_server.reset();
+        m_network.reset();
+    }
+
+    void startsWithAFailingInitialAddress() {
+        PageLoader loader(m_network.get());
+        Events events(loader);
+        QCOMPARE(events.error.count(), 0); // never from inside the constructor
+        QVERIFY(events.waitForAny());
+        QCOMPARE(events.failedUrl(), u"http:///"_s);
+        QCOMPARE(events.complete.count(), 0);
+    }
+
+    void completesWithTheAddressAsGiven() {
+        PageLoader loader(m_network.get());
+        Events events(loader);
+        QVERIFY(events.waitForAny()); // the initial failure
+        events.error.clear();
+
+        const QString address = m_server->url(u"/thread.html"_s);
+        loader.Navigate(address);
+        QCOMPARE(events.complete.count(), 0);
+        QVERIFY(events.complete.wait());
+        QCOMPARE(events.completedUrl(), address);
+        QCOMPARE(events.error.count(), 0);
+        QCOMPARE(anchorTexts(loader), (QStringList{u"one.rar"_s, u"two.RAR"_s}));
+        QCOMPARE(loader.Document()->all()[0]->tagName(), u"HTML"_s);
+        QVERIFY(!events.complete.wait(200)); // exactly one completion
+    }
+
+    void aboutBlankIsAnEmptyDocument() {
+        PageLoader loader(m_network.get());
+        loader.Navigate(m_server->url(u"/thread.html"_s));
+        Events events(loader);
+        loader.Navigate2(u"about:blank"_s);
+        QCOMPARE(events.complete.count(), 0);
+        QVERIFY(events.complete.wait());
+        QCOMPARE(events.completedUrl(), u"about:blank"_s);
+        QVERIFY(loader.Document()->body());
+        QCOMPARE(loader.Document()->body()->innerhtml(), QString());
+        QVERIFY(!events.complete.wait(300)); // the abandoned thread page never completes
+        QCOMPARE(events.error.count(), 0);
+    }
+
+    void stopAndRenavigateAbandonTheLoad() {
+        m_server->route(u"/slow.html"_s, Reply{.body = ThreadPage, .delayMs = 300});
+        PageLoader loader(m_network.get());
+        Events events(loader);
+        loader.Navigate(m_server->url(u"/slow.html"_s));
+        loader.Stop();
+        QVERIFY(!events.waitForAny(800));
+
+        loader.Navigate(m_server->url(u"/slow.html?first"_s));
+        loader.Navigate(m_server->url(u"/thread.html"_s));
+        QVERIFY(events.complete.wait());
+        QVERIFY(!events.complete.wait(600));
+        QCOMPARE(events.complete.count(), 1);
+        QCOMPARE(events.completedUrl(), m_server->url(u"/thread.html"_s));
+        QCOMPARE(events.error.count(), 0);
+    }
+
+    void addressesWithoutSchemeAreCompleted() {
+        PageLoader loader(m_network.get());
+        Events events(loader);
+        QVERIFY(events.waitForAny());
+        events.error.clear();
+        const QString typed = m_server->url(u"/thread.html"_s).mid(u"http://"_s.size());
+        loader.Navigate(typed);
+        QVERIFY(events.complete.wait());
+        QCOMPARE(events.completedUrl(), u"http://"_s + typed);
+    }
+
+    void failures_data() {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("404") << u"/missing.html"_s;
+        QTest::newRow("500") << u"/error.html"_s;
+        QTest::newRow("redirect loop") << u"/loop"_s;
+        QTest::newRow("redirect to file") << u"/to-file"_s;
+        QTest::newRow("reset mid-body") << u"/reset.html"_s;
+        QTest::newRow("stall") << u"/stall.html"_s;
+        QTest::newRow("over 64 MiB") << u"/huge.html"_s;
+        QTest::newRow("announced over 64 MiB") << u"/announced-huge.html"_s;
+    }
+
+    void failures() {
+        QFETCH(QString, path);
+        m_server->route(u"/error.html"_s, Reply{.status = 500, .body = ThreadPage});
+        m_server->redirect(u"/loop"_s, u"/loop"_s);
+        m_server->redirect(u"/to-file"_s, u"file:///etc/hostname"_s);
+        m_server->route(u"/reset.html"_s,
+                        Reply{.body = ThreadPage.repeated(100), .delayMs = 20, .closeAfter = 50});
+        m_server->route(u"/stall.html"_s,
+                        Reply{.body = ThreadPage, .delayMs = 20, .stallAfter = 10});
+        const qint64 huge = PageLoader::MaxPageBytes + 1024 * 1024;
+        m_server->route(u"/huge.html"_s,
+                        Reply{.generator = [](std::int64_t, char *data,
+                                              std::size_t n) { std::fill_n(data, n, 'x'); },
+                              .size = huge,
+                              .chunked = true});
+        m_server->route(u"/announced-huge.html"_s,
+                        Reply{.body = ThreadPage, .declaredLength = huge});
+
+        PageLoader loader(m_network.get());
+        loader.setStallTimeout(500ms);
+        Events events(loader);
+        const QString address = m_server->url(path);
+        loader.Navigate(address);
+        QVERIFY(events.error.wait(10'000));
+        QCOMPARE(events.failedUrl(), address);
+        QCOMPARE(events.complete.count(), 0);
+        QVERIFY(loader.Document()->all().empty());
+    }
+
+    void unsupportedSchemesFail_data() {
+        QTest::addColumn<QString>("address");
+        QTest::newRow("ftp") << u"ftp://127.0.0.1/a.html"_s;
+        QTest::newRow("javascript") << u"javascript:alert(1)"_s;
+        QTest::newRow("missing file") << u"file:///no/such/page.html"_s;
+        QTest::newRow("refused") << u"http://127.0.0.1:1/thread.html"_s;
+    }
+
+    void unsupportedSchemesFail() {
+        QFETCH(QString, address);
+        PageLoader loader(m_network.get());
+        Events events(loader);
+        QVERIFY(events.waitForAny());
+        events.error.clear();
+        loader.Navigate(address);
+        QCOMPARE(events.error.count(), 0);
+        QVERIFY(events.error.wait());
+        QCOMPARE(events.failedUrl(), address);
+    }
+
+    void redirectsReportTheFinalAddress() {
+        m_server->redirect(u"/r1"_s, u"/r2"_s, 301);
+        m_server->redirect(u"/r2"_s, m_server->url(u"/r3"_s), 302);
+        m_server->redirect(u"/r3"_s, u"thread.html"_s, 307);
+        PageLoader loader(m_network.get());
+        Events events(loader);
+        loader.Navigate(m_server->url(u"/r1"_s));
+        QVERIFY(events.complete.wait());
+        QCOMPARE(events.completedUrl(), m_server->url(u"/thread.html"_s));
+        QCOMPARE(anchorTexts(loader).size(), 2);
+    }
+
+    void savedPagesOpenFromDisk() {
+        QTemporaryDir dir;
+        QFile page(dir.filePath(u"saved thread.html"_s));
+        QVERIFY(page.open(QIODevice::WriteOnly));
+        page.write(ThreadPage);
+        page.close();
+
+        PageLoader loader(m_network.get());
+        Events events(loader);
+        QVERIFY(events.waitForAny());
+        const QString address = QUrl::fromLocalFile(page.fileName()).toString();
+        loader.Navigate(address);
+        QVERIFY(events.complete.wait());
+        QCOMPARE(events.completedUrl(), address);
+        QCOMPARE(anchorTexts(loader), (QStringList{u"one.rar"_s, u"two.RAR"_s}));
+    }
+
+    void pagesAreDecodedLikeABrowser() {
+        const QString text = u"附件：资料.rar"_s;
+        QStringEncoder gbk("GB18030");
+        const QByteArray undeclared = "<body><a href=x>" + QByteArray(gbk(text)) + "</a>";
+        m_server->route(u"/gbk.html"_s, Reply{.contentType = "text/html", .body = undeclared});
+        m_server->route(u"/plain.txt"_s, Reply{.contentType = "text/plain", .body = ThreadPage});
+
+        PageLoader loader(m_network.get());
+        Events events(loader);
+        loader.Navigate(m_server->url(u"/gbk.html"_s));
+        QVERIFY(events.complete.wait());
+        QCOMPARE(anchorTexts(loader), QStringList{text});
+
+        loader.Navigate(m_server->url(u"/plain.txt"_s));
+        QVERIFY(events.complete.wait());
+        QVERIFY(loader.Document()->all().empty()); // not HTML: nothing to walk
+    }
+
+    void sharesTheSessionsCookiesAndAgent() {
+        m_server->route(u"/login.html"_s,
+                        Reply{.headers = {{"Set-Cookie", "sid=42; Path=/"}}, .body = ThreadPage});
+        PageLoader loader(m_network.get());
+        Events events(loader);
+        loader.Navigate(m_server->url(u"/login.html"_s));
+        QVERIFY(events.complete.wait());
+        loader.Navigate(m_server->url(u"/thread.html"_s));
+        QVERIFY(events.complete.wait());
+
+        const auto requests = m_server->requests();
+        QVERIFY(!requests.isEmpty());
+        QCOMPARE(requests.last().header("Cookie"), QByteArray("sid=42"));
+        QVERIFY(requests.last().header("User-Agent").startsWith("Mozilla/5.0"));
+        QCOMPARE(m_network->cookieJar()->cookiesForUrl(m_server->qurl(u"/"_s)).size(), 1);
+    }
+
+    void badCertificatesAreNavigationErrors() {
+        LoopbackServer tls(LoopbackServer::Tls::SelfSigned);
+        tls.route(u"/thread.html"_s, Reply{.body = ThreadPage});
+        PageLoader loader(m_network.get());
+        Events events(loader);
+        QVERIFY(events.waitForAny());
+        events.error.clear();
+        loader.Navigate(tls.url(u"/thread.html"_s));
+        QVERIFY(events.error.wait());
+        QCOMPARE(events.failedUrl(), tls.url(u"/thread.html"_s));
+        QCOMPARE(events.complete.count(), 0);
+    }
+
+private:
+    std::unique_ptr<LoopbackServer> m_server;
+    std::unique_ptr<NetworkSession> m_network;
+};
+
+QTEST_GUILESS_MAIN(TestPageLoader)
+#include "tst_page_loader.moc"

@@ -1,0 +1,171 @@
+#include "settings/ini_file.h"
+#include "settings/settings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+using quillmere::IniFile;
+
+namespace {
+
+QByteArray contents(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void store(const QString &path, const QByteArray &bytes) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QByteArray randomBytes(qsizetype size) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(936);
+    std::generate(bytes.begin(), bytes.end(), [&] { return char(generator.bounded(256)); });
+    return bytes;
+}
+
+} // namespace
+
+class TestIniFile : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void init() {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        m_path = m_dir->filePath(u"down.ini"_s);
+    }
+
+    void readsStoredValue_data() {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("blanks trimmed, inner kept")
+            << "[Option]\r\nLastDir= \t D:\\my  rar \t\r\n"_ba << u"D:\\my  rar"_s;
+        QTest::newRow("empty value") << "[Option]\r\nLastDir=\r\n"_ba << QString();
+        QTest::newRow("names ignore case and blanks")
+            << "[ oPTION ]\r\n  lastdir = x\r\n"_ba << u"x"_s;
+        QTest::newRow("LF line ends, no final break") << "[Option]\nLastDir=x"_ba << u"x"_s;
+        QTest::newRow("code page 936 bytes")
+            << "[Option]\r\nLastDir=D:\\\xcf\xc2\xd4\xd8\r\n"_ba << u"D:\\下载"_s;
+        QTest::newRow("other section") << "[Other]\r\nLastDir=x\r\n[Option]\r\n"_ba << QString();
+        QTest::newRow("commented out") << "[Option]\r\n;LastDir=x\r\n"_ba << QString();
+        QTest::newRow("binary") << randomBytes(64 * 1024) << QString();
+        QTest::newRow("over the size cap")
+            << "[Option]\r\nLastDir=x\r\n"_ba + QByteArray(IniFile::MaxFileSize, ';') << QString();
+    }
+    void readsStoredValue() {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, expected);
+        store(m_path, file);
+        QCOMPARE(IniFile(m_path).value(u"Option", u"LastDir"), expected);
+    }
+
+    void missingFileReadsEmpty() { QCOMPARE(IniFile(m_path).value(u"Option", u"LastDir"), u""); }
+
+    void writeStoresBytes_data() {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QByteArray>("line");
+        QTest::newRow("plain") << u"x"_s << "LastDir=x"_ba;
+        QTest::newRow("empty") << QString() << "LastDir="_ba;
+        QTest::newRow("Chinese in GBK") << u"D:\\下载"_s << "LastDir=D:\\\xcf\xc2\xd4\xd8"_ba;
+        QTest::newRow("line breaks") << u"a\r\n[Evil]\nb"_s << "LastDir=a  [Evil] b"_ba;
+    }
+    void writeStoresBytes() {
+        QFETCH(QString, value);
+        QFETCH(QByteArray, line);
+        QVERIFY(IniFile(m_path).setValue(u"Option", u"LastDir", value));
+        QCOMPARE(contents(m_path), "[Option]\r\n"_ba + line + "\r\n");
+    }
+
+    void roundTrip_data() {
+        QTest::addColumn<QString>("value");
+        QTest::newRow("inner blanks") << u"D:\\my  rar files"_s;
+        QTest::newRow("300 characters") << u"/"_s + QString(299, u'a');
+        QTest::newRow("long Chinese") << u"D:"_s + u"\\中文附件目录"_s.repeated(50);
+        QTest::newRow("outside code page 936") << u"/home/한국어/😀/€"_s;
+    }
+    void roundTrip() {
+        QFETCH(QString, value);
+        QVERIFY(IniFile(m_path).setValue(u"Option", u"LastDir", value));
+        QCOMPARE(IniFile(m_path).value(u"Option", u"LastDir"), value);
+    }
+
+    void writeKeepsTheRest_data() {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QByteArray>("after");
+        QTest::newRow("replaced in place") << "[OPTION]\r\n lastdir = old \r\nk=v\r\n"_ba
+                                           << "[OPTION]\r\nLastDir=new\r\nk=v\r\n"_ba;
+        QTest::newRow("others byte for byte")
+            << "; note\n\n[A]\nk=v  \n[Option]\nLastDir=old\n[B]\r\nx=\xff\xfe\r\n"_ba
+            << "; note\n\n[A]\nk=v  \n[Option]\nLastDir=new\n[B]\r\nx=\xff\xfe\r\n"_ba;
+        QTest::newRow("key added to its section")
+            << "[Option]\r\nk=v\r\n\r\n[B]\r\n"_ba
+            << "[Option]\r\nk=v\r\nLastDir=new\r\n\r\n[B]\r\n"_ba;
+        QTest::newRow("section appended") << "[A]\r\nk=v"_ba
+                                          << "[A]\r\nk=v\r\n[Option]\r\nLastDir=new\r\n"_ba;
+    }
+    void writeKeepsTheRest() {
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, after);
+        store(m_path, before);
+        QVERIFY(IniFile(m_path).setValue(u"Option", u"LastDir", u"new"));
+        QCOMPARE(contents(m_path), after);
+    }
+
+    void secondWriteReplacesValue() {
+        IniFile file(m_path);
+        QVERIFY(file.setValue(u"Option", u"LastDir", u"first"));
+        QVERIFY(file.setValue(u"Option", u"LastDir", u"second"));
+        QCOMPARE(contents(m_path), "[Option]\r\nLastDir=second\r\n"_ba);
+    }
+
+    void failedWriteKeepsFile_data() {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QByteArray>("before");
+        QTest::newRow("missing folder") << u"missing/down.ini"_s << QByteArray();
+        QTest::newRow("over the size cap")
+            << u"down.ini"_s << QByteArray(IniFile::MaxFileSize + 1, ';');
+    }
+    void failedWriteKeepsFile() {
+        QFETCH(QString, file);
+        QFETCH(QByteArray, before);
+        const QString path = m_dir->filePath(file);
+        if (!before.isEmpty())
+            store(path, before);
+        QVERIFY(!IniFile(path).setValue(u"Option", u"LastDir", u"x"));
+        QCOMPARE(contents(path), before);
+    }
+
+    void unwritableFolderFails() {
+        if (::geteuid() == 0)
+            QSKIP("Permissions do not bind root");
+        store(m_path, "[Option]\r\nLastDir=old\r\n");
+        const QFile::Permissions writable = QFile::permissions(m_dir->path());
+        QVERIFY(QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::ExeOwner));
+        const auto restore = qScopeGuard([&] { QFile::setPermissions(m_dir->path(), writable); });
+        QVERIFY(!IniFile(m_path).setValue(u"Option", u"LastDir", u"new"));
+        QCOMPARE(contents(m_path), "[Option]\r\nLastDir=old\r\n"_ba);
+    }
+
+    void moduleFunctionsUseProgramFolder() {
+        quillmere::g_sAppPath = QDir::toNativeSeparators(m_dir->path()) + QDir::separator();
+        QVERIFY(quillmere::WriteIni(u"Option", u"LastDir", u"D:\\rar"));
+        QCOMPARE(contents(m_path), "[Option]\r\nLastDir=D:\\rar\r\n"_ba);
+        QCOMPARE(quillmere::ReadIni(u"Option", u"LastDir"), u"D:\\rar");
+    }
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_path;
+};
+
+QTEST_GUILESS_MAIN(TestIniFile)
+#include "tst_ini_file.moc"

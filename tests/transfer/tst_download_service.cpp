@@ -1,0 +1,248 @@
+#include "support/loopback_server.h"
+#include "transfer/download_service.h"
+
+#include <QDir>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QTemporaryDir>
+#include <QTest>
+#include <functional>
+
+using namespace Qt::StringLiterals;
+using namespace quillmere;
+using quillmere::test::LoopbackServer;
+using quillmere::test::Reply;
+
+namespace {
+
+QByteArray pattern(qsizetype size) {
+    QByteArray data(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        data[i] = char((i * 131 + i / 4099) & 0xff);
+    return data;
+}
+
+Reply serving(QByteArray body, int status = 200) {
+    Reply reply;
+    reply.status = status;
+    reply.body = std::move(body);
+    return reply;
+}
+
+QByteArray readAll(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+QStringList filesIn(const QString &dir) {
+    return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::System);
+}
+
+// Records every call; onProgress lets a test act from inside the transfer.
+class RecordingCallback final : public IBindStatusCallback {
+public:
+    struct Progress {
+        qint64 progress, max;
+        quint32 status;
+        QString text;
+    };
+    int starts = 0, stops = 0;
+    HResult stopResult = 1;
+    QList<Progress> progress;
+    IBinding *binding = nullptr;
+    std::function<void(const Progress &)> onProgress;
+
+    HResult OnStartBinding(quint32, IBinding *pib) override {
+        ++starts;
+        binding = pib;
+        return S_OK;
+    }
+    HResult GetPriority(qint32 *) override { return S_OK; }
+    HResult OnLowResource(quint32) override { return S_OK; }
+    HResult OnProgress(qint64 p, qint64 max, quint32 status, const char16_t *text) override {
+        progress.append({p, max, status, text ? QString::fromUtf16(text) : QString()});
+        if (onProgress)
+            onProgress(progress.constLast());
+        return S_OK;
+    }
+    HResult OnStopBinding(HResult hresult, const char16_t *) override {
+        ++stops;
+        stopResult = hresult;
+        binding = nullptr;
+        return S_OK;
+    }
+    HResult GetBindInfo(quint32 *, void *) override { return S_OK; }
+    HResult OnDataAvailable(quint32, quint32, void *, void *) override { return S_OK; }
+    HResult OnObjectAvailable(const QUuid &, void *) override { return S_OK; }
+
+    QList<quint32> statuses() const {
+        QList<quint32> codes;
+        for (const Progress &p : progress)
+            codes.append(p.status);
+        return codes;
+    }
+};
+
+} // namespace
+
+class TestDownloadService : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void init() {
+        QVERIFY(m_dir.isValid());
+        for (const QString &name : filesIn(m_dir.path()))
+            QFile::remove(m_dir.filePath(name));
+        m_target = m_dir.filePath(u"attachment.rar"_s);
+    }
+
+    void deliversExactBytesWithOrderedReports_data() {
+        QTest::addColumn<bool>("chunked");
+        QTest::addColumn<bool>("redirected");
+        QTest::addRow("sized") << false << false;
+        QTest::addRow("chunked") << true << false;
+        QTest::addRow("redirected") << false << true;
+    }
+    void deliversExactBytesWithOrderedReports() {
+        QFETCH(bool, chunked);
+        QFETCH(bool, redirected);
+        const QByteArray body = pattern(3 * 1024 * 1024 + 17);
+        Reply reply = serving(body);
+        reply.contentType = "application/x-rar-compressed";
+        reply.chunked = chunked;
+        m_server.route(u"/file.rar"_s, reply);
+        m_server.redirect(u"/moved"_s, u"/file.rar"_s);
+
+        RecordingCallback callback;
+        const QString url = m_server.url(redirected ? u"/moved"_s : u"/file.rar"_s);
+        QCOMPARE(m_service.URLDownloadToFile(nullptr, url, m_target, 0, &callback), S_OK);
+
+        QCOMPARE(readAll(m_target), body);
+        QCOMPARE(filesIn(m_dir.path()), QStringList{u"attachment.rar"_s});
+        QCOMPARE(callback.starts, 1);
+        QCOMPARE(callback.stops, 1);
+        QCOMPARE(callback.stopResult, S_OK);
+
+        const QList<quint32> codes = callback.statuses();
+        QCOMPARE(codes.contains(BINDSTATUS_REDIRECTING), redirected);
+        QVERIFY(codes.indexOf(BINDSTATUS_MIMETYPEAVAILABLE) <
+                codes.indexOf(BINDSTATUS_BEGINDOWNLOADDATA));
+        QCOMPARE(codes.constLast(), quint32(BINDSTATUS_ENDDOWNLOADDATA));
+        qint64 last = 0;
+        for (const RecordingCallback::Progress &p : std::as_const(callback.progress)) {
+            QVERIFY(p.progress >= last);
+            if (p.status >= BINDSTATUS_BEGINDOWNLOADDATA && p.status <= BINDSTATUS_ENDDOWNLOADDATA)
+                QCOMPARE(p.max, chunked ? 0 : qint64(body.size()));
+            last = p.progress;
+            if (p.status == BINDSTATUS_MIMETYPEAVAILABLE)
+                QCOMPARE(p.text, u"application/x-rar-compressed"_s);
+            if (p.status == BINDSTATUS_REDIRECTING)
+                QCOMPARE(p.text, m_server.url(u"/file.rar"_s));
+        }
+        QCOMPARE(last, qint64(body.size()));
+    }
+
+    void failureKeepsExistingTarget_data() {
+        QTest::addColumn<Reply>("reply");
+        QTest::addColumn<QString>("location"); // answer with a redirect there instead
+        QTest::addColumn<bool>("tls");
+        const Reply body = serving(pattern(512 * 1024));
+        Reply reset = body, shortBody = body, stall = body;
+        reset.closeAfter = 200 * 1024;
+        shortBody.declaredLength = 512 * 1024 + 1000;
+        stall.stallAfter = 64 * 1024;
+        const QString fileUrl = QUrl::fromLocalFile(QDir::currentPath()).toString();
+        QTest::addRow("404") << serving("not here", 404) << QString() << false;
+        QTest::addRow("reset mid-body") << reset << QString() << false;
+        QTest::addRow("short body") << shortBody << QString() << false;
+        QTest::addRow("stall") << stall << QString() << false;
+        QTest::addRow("3xx without location") << serving("where?", 302) << QString() << false;
+        QTest::addRow("redirect to file") << body << fileUrl << false;
+        QTest::addRow("redirect loop") << body << u"/f"_s << false;
+        QTest::addRow("untrusted certificate") << body << QString() << true;
+    }
+    void failureKeepsExistingTarget() {
+        QFETCH(Reply, reply);
+        QFETCH(QString, location);
+        QFETCH(bool, tls);
+        LoopbackServer tlsServer(LoopbackServer::Tls::SelfSigned);
+        LoopbackServer &server = tls ? tlsServer : m_server;
+        if (location.isEmpty())
+            server.route(u"/f"_s, reply);
+        else
+            server.redirect(u"/f"_s, location);
+        QFile old(m_target);
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
+        old.close();
+
+        RecordingCallback callback;
+        const HResult result =
+            m_service.URLDownloadToFile(nullptr, server.url(u"/f"_s), m_target, 0, &callback);
+        QVERIFY2(result < 0, qPrintable(QString::number(result, 16)));
+        QCOMPARE(callback.starts, 1);
+        QCOMPARE(callback.stops, 1);
+        QCOMPARE(callback.stopResult, result);
+        QCOMPARE(readAll(m_target), QByteArray("old"));
+        QCOMPARE(filesIn(m_dir.path()), QStringList{u"attachment.rar"_s});
+        m_server.releaseStalls();
+    }
+
+    // Nothing is bound and nothing is written or requested for what can never work.
+    void refusedBeforeBinding_data() {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("target");
+        const QString served = m_server.url(u"/unused"_s);
+        const QString target = u"attachment.rar"_s;
+        QTest::addRow("file") << QUrl::fromLocalFile(QDir::currentPath()).toString() << target;
+        QTest::addRow("ftp") << u"ftp://127.0.0.1/a.rar"_s << target;
+        QTest::addRow("data") << u"data:text/plain,hello"_s << target;
+        QTest::addRow("no host") << u"http:///a.rar"_s << target;
+        QTest::addRow("missing folder") << served << u"missing/attachment.rar"_s;
+        QTest::addRow("target is a folder") << served << u"sub"_s;
+    }
+    void refusedBeforeBinding() {
+        QFETCH(QString, url);
+        QFETCH(QString, target);
+        QVERIFY(QDir(m_dir.path()).mkpath(u"sub"_s));
+        RecordingCallback callback;
+        QVERIFY(m_service.URLDownloadToFile(nullptr, url, m_dir.filePath(target), 0, &callback) <
+                0);
+        QCOMPARE(callback.starts, 0);
+        QCOMPARE(callback.stops, 0);
+        QVERIFY(filesIn(m_dir.path()).isEmpty());
+        QCOMPARE(m_server.hits(u"/unused"_s), 0);
+    }
+
+    // A caller that sees a web page instead of an archive aborts before anything is kept.
+    void abortOnMediaTypeKeepsNothing() {
+        m_server.route(u"/page"_s, serving(pattern(256 * 1024)));
+        RecordingCallback callback;
+        QStringList filesAfterAbort{u"<not aborted>"_s};
+        callback.onProgress = [&](const RecordingCallback::Progress &p) {
+            if (p.status == BINDSTATUS_MIMETYPEAVAILABLE && p.text == u"text/html"_s) {
+                QCOMPARE(callback.binding->Abort(), S_OK);
+                filesAfterAbort = filesIn(m_dir.path());
+            }
+        };
+        QCOMPARE(
+            m_service.URLDownloadToFile(nullptr, m_server.url(u"/page"_s), m_target, 0, &callback),
+            E_ABORT);
+        QCOMPARE(filesAfterAbort, QStringList());
+        QCOMPARE(callback.stopResult, E_ABORT);
+        QVERIFY(!callback.statuses().contains(BINDSTATUS_BEGINDOWNLOADDATA));
+        QVERIFY(filesIn(m_dir.path()).isEmpty());
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_target;
+    LoopbackServer m_server;
+    QNetworkAccessManager m_network;
+    DownloadService m_service = [this] {
+        DownloadService service(&m_network);
+        service.setTransferTimeout(300);
+        return service;
+    }();
+};
+
+QTEST_GUILESS_MAIN(TestDownloadService)
+#include "tst_download_service.moc"
