@@ -1,8 +1,10 @@
 #include "app/html_document.h"
 
+#include <QHash>
 #include <QRegularExpression>
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <gumbo.h>
 
 namespace quillmere {
@@ -35,6 +37,69 @@ QString inlineDisplay(const QString &style) {
     const auto match = re.match(style);
     return match.hasMatch() ? match.captured(1).toLower() : QString();
 }
+
+// Gumbo allocates and frees millions of small blocks while it parses, and freeing its
+// tree costs as much again. A per-parse pool of power-of-two size classes serves those
+// blocks from large chunks and drops the whole tree at once.
+class GumboPool {
+public:
+    static void *allocate(void *pool, size_t size) {
+        return static_cast<GumboPool *>(pool)->take(size);
+    }
+    static void deallocate(void *pool, void *block) {
+        if (block)
+            static_cast<GumboPool *>(pool)->give(block);
+    }
+
+private:
+    static constexpr std::size_t Header = 16; // keeps payloads 16-byte aligned
+    static constexpr std::size_t ChunkSize = std::size_t(1) << 20;
+    struct FreeBlock {
+        FreeBlock *next;
+    };
+
+    void *take(std::size_t size) {
+        std::size_t sizeClass = 4; // 16 bytes at least
+        while ((std::size_t(1) << sizeClass) < size)
+            ++sizeClass;
+        char *block;
+        if (FreeBlock *reused = m_free[sizeClass]) {
+            m_free[sizeClass] = reused->next;
+            block = reinterpret_cast<char *>(reused) - Header;
+        } else {
+            block = carve(Header + (std::size_t(1) << sizeClass));
+        }
+        std::memcpy(block, &sizeClass, sizeof sizeClass);
+        return block + Header;
+    }
+
+    void give(void *payload) {
+        char *block = static_cast<char *>(payload) - Header;
+        std::size_t sizeClass;
+        std::memcpy(&sizeClass, block, sizeof sizeClass);
+        auto *freed = static_cast<FreeBlock *>(payload);
+        freed->next = m_free[sizeClass];
+        m_free[sizeClass] = freed;
+    }
+
+    char *carve(std::size_t bytes) {
+        if (bytes > m_left) {
+            const std::size_t chunk = std::max(bytes, ChunkSize);
+            m_chunks.push_back(std::make_unique_for_overwrite<char[]>(chunk));
+            m_next = m_chunks.back().get();
+            m_left = chunk;
+        }
+        char *block = m_next;
+        m_next += bytes;
+        m_left -= bytes;
+        return block;
+    }
+
+    std::array<FreeBlock *, 64> m_free{};
+    std::vector<std::unique_ptr<char[]>> m_chunks;
+    char *m_next = nullptr;
+    std::size_t m_left = 0;
+};
 
 } // namespace
 
@@ -76,12 +141,13 @@ struct HtmlTreeBuilder {
         return ElementDisplay::Inline;
     }
 
-    static ElementDisplay display(const HtmlElement &e) {
+    ElementDisplay display(const HtmlElement &e, GumboTag tag) {
         if (e.hasAttribute(u"hidden"))
             return ElementDisplay::None;
-        const QString styled = inlineDisplay(e.attribute(u"style"));
+        const QString style = e.attribute(u"style");
+        const QString styled = style.isEmpty() ? QString() : inlineDisplay(style);
         if (styled.isEmpty())
-            return defaultDisplay(e);
+            return cachedDefaultDisplay(e, tag);
         if (styled == u"none")
             return ElementDisplay::None;
         if (styled == u"table-row")
@@ -110,24 +176,75 @@ struct HtmlTreeBuilder {
         return g.tag_namespace == GUMBO_NAMESPACE_HTML ? name.toLower() : name;
     }
 
+    // Names and default display of the known HTML tags, worked out once per parse and
+    // shared by every element of that tag: a thread page has a hundred thousand of them.
+    struct KnownTag {
+        QString localName;
+        QString tagName;
+        ElementDisplay display = ElementDisplay::Inline;
+        bool resolved = false;
+        bool displayResolved = false;
+    };
+    std::array<KnownTag, GUMBO_TAG_UNKNOWN> knownTags{};
+    QHash<QByteArray, QString> attributeNames;
+
+    void setNames(HtmlElement &e, const GumboElement &g) {
+        if (g.tag_namespace != GUMBO_NAMESPACE_HTML || g.tag >= GUMBO_TAG_UNKNOWN) {
+            e.m_localName = localName(g);
+            e.m_tagName = e.m_html ? e.m_localName.toUpper() : e.m_localName;
+            return;
+        }
+        KnownTag &known = knownTags[g.tag];
+        if (!known.resolved) {
+            known.localName = localName(g);
+            known.tagName = known.localName.toUpper();
+            known.resolved = true;
+        }
+        e.m_localName = known.localName;
+        e.m_tagName = known.tagName;
+    }
+
+    ElementDisplay cachedDefaultDisplay(const HtmlElement &e, GumboTag tag) {
+        const bool byAttributes = tag == GUMBO_TAG_INPUT; // <dialog> is unknown to gumbo
+        if (!e.m_html || tag >= GUMBO_TAG_UNKNOWN || byAttributes)
+            return defaultDisplay(e);
+        KnownTag &known = knownTags[tag];
+        if (!known.displayResolved) {
+            known.display = defaultDisplay(e);
+            known.displayResolved = true;
+        }
+        return known.display;
+    }
+
+    QString attributeName(const char *name) {
+        const QByteArray key = QByteArray::fromRawData(name, qsizetype(std::strlen(name)));
+        auto it = attributeNames.constFind(key);
+        if (it == attributeNames.constEnd())
+            it = attributeNames.insert(QByteArray(name), fromUtf8(name));
+        return *it;
+    }
+
     const HtmlElement *element(const GumboNode *node, const HtmlElement *parent, bool rendered) {
         const GumboElement &g = node->v.element;
-        auto owned = std::make_unique<HtmlElement>();
-        HtmlElement &e = *owned;
-        doc.m_elements.push_back(std::move(owned));
+        HtmlElement &e = doc.m_elements.emplace_back();
         doc.m_all.push_back(&e);
 
         e.m_document = &doc;
         e.m_parent = parent;
         e.m_html = g.tag_namespace == GUMBO_NAMESPACE_HTML;
-        e.m_localName = localName(g);
-        e.m_tagName = e.m_html ? e.m_localName.toUpper() : e.m_localName;
+        setNames(e, g);
         e.m_attributes.reserve(g.attributes.length);
         for (unsigned i = 0; i < g.attributes.length; ++i) {
             const auto *a = static_cast<const GumboAttribute *>(g.attributes.data[i]);
-            e.m_attributes.emplace_back(fromUtf8(a->name), fromUtf8(a->value));
+            e.m_attributes.emplace_back(attributeName(a->name), fromUtf8(a->value));
         }
-        e.m_display = display(e);
+        e.m_display = display(e, g.tag);
+        e.m_lineBreak = e.m_html && g.tag == GUMBO_TAG_BR;
+        e.m_atomicInline =
+            (e.m_html &&
+             isOneOf(e.m_localName, {u"img", u"input", u"button", u"select", u"textarea", u"iframe",
+                                     u"video", u"audio", u"object", u"embed", u"canvas"})) ||
+            g.tag == GUMBO_TAG_SVG;
         e.m_rendered = rendered && e.m_display != ElementDisplay::None;
         e.m_preformatted = (parent && parent->m_preformatted) ||
                            (e.m_html && isOneOf(e.m_localName, {u"pre", u"textarea", u"listing",
@@ -201,38 +318,36 @@ struct WhiteSpaceLayout {
             atLineStart = data.text.endsWith(u'\n');
             return;
         }
-        QString out;
-        out.reserve(data.text.size());
+        QString out(data.text.size() + 1, Qt::Uninitialized);
+        QChar *dst = out.data();
+        bool changed = false;
         for (const QChar c : std::as_const(data.text)) {
             if (isCollapsibleSpace(c)) {
                 if (!atLineStart && pendingSpace < 0)
                     pendingSpace = index;
+                changed = true;
                 continue;
             }
             if (pendingSpace == index)
-                out += u' ';
+                *dst++ = u' ';
             else if (pendingSpace >= 0)
                 doc.m_data[static_cast<std::size_t>(pendingSpace)].rendered += u' ';
             pendingSpace = -1;
-            out += c;
+            *dst++ = c;
             atLineStart = false;
         }
-        data.rendered = std::move(out);
-    }
-
-    static bool isAtomicInline(const HtmlElement &e) {
-        return e.m_html && isOneOf(e.m_localName,
-                                   {u"img", u"input", u"button", u"select", u"textarea", u"iframe",
-                                    u"video", u"audio", u"object", u"embed", u"canvas", u"svg"});
+        out.truncate(dst - out.constData());
+        // Most text runs come out as they went in: share the parsed text then.
+        data.rendered = changed || out != data.text ? std::move(out) : data.text;
     }
 
     void walk(const HtmlElement &e) {
         if (!e.m_rendered)
             return;
         const bool block = e.m_display != HtmlElement::Display::Inline;
-        if (block || (e.m_html && e.m_localName == u"br"))
+        if (block || e.m_lineBreak)
             lineBreak();
-        if (isAtomicInline(e)) {
+        if (e.m_atomicInline) {
             content();
             return;
         }
@@ -290,7 +405,7 @@ struct TextCollector {
         using D = HtmlElement::Display;
         const int breaks = e.m_display == D::Paragraph ? 2 : e.m_display == D::Block ? 1 : 0;
         requireBreaks(breaks);
-        if (e.m_html && e.m_localName == u"br")
+        if (e.m_lineBreak)
             append(u"\n"_s);
         children(e);
         if (e.m_display == D::TableCell && followedBy(e, D::TableCell))
@@ -454,8 +569,12 @@ std::shared_ptr<const HtmlDocument> HtmlDocument::parse(QStringView html, const 
     doc->m_baseUrl = address;
 
     const QByteArray utf8 = html.toUtf8();
+    GumboPool pool;
     GumboOptions options = kGumboDefaultOptions;
     options.max_errors = 0; // we never look at parse errors; recording them costs time
+    options.allocator = &GumboPool::allocate;
+    options.deallocator = &GumboPool::deallocate;
+    options.userdata = &pool;
     GumboOutput *output =
         gumbo_parse_with_options(&options, utf8.constData(), static_cast<size_t>(utf8.size()));
 
@@ -466,7 +585,8 @@ std::shared_ptr<const HtmlDocument> HtmlDocument::parse(QStringView html, const 
         if (node->type == GUMBO_NODE_ELEMENT)
             doc->m_roots.push_back(builder.element(node, nullptr, true));
     }
-    gumbo_destroy_output(&options, output);
+    // gumbo's tree goes with the pool; gumbo_destroy_output would only walk it.
+    (void)output;
 
     // The first <base href> in tree order sets the address links resolve against.
     for (const HtmlElement *e : doc->m_all) {

@@ -8,6 +8,7 @@
 #include <QStringView>
 #include <QUrl>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -59,6 +60,8 @@ private:
     bool m_html = true;     // in the HTML namespace
     bool m_rendered = true; // false inside a display:none subtree
     bool m_preformatted = false;
+    bool m_lineBreak = false;    // <br>
+    bool m_atomicInline = false; // images and controls: content without text
 };
 
 class HtmlDocument {
@@ -94,7 +97,7 @@ private:
         bool comment = false;
     };
 
-    std::vector<std::unique_ptr<HtmlElement>> m_elements; // owns; document order
+    std::deque<HtmlElement> m_elements; // owns; document order, addresses stay put
     std::vector<const HtmlElement *> m_all;
     std::vector<CharacterData> m_data;
     std::vector<const HtmlElement *> m_roots; // top-level elements (normally just <html>)

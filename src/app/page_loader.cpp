@@ -9,6 +9,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
+#include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
 namespace quillmere {
@@ -123,7 +124,7 @@ void PageLoader::fail(quint64 navigation) {
     if (navigation != m_navigation)
         return;
     abandon();
-    m_document = HtmlDocument::empty(QUrl(m_address));
+    retire(std::exchange(m_document, HtmlDocument::empty(QUrl(m_address))));
     bool cancel = false;
     Q_EMIT NavigateError(m_address, &cancel);
 }
@@ -132,8 +133,15 @@ void PageLoader::complete(quint64 navigation, std::shared_ptr<const HtmlDocument
     if (navigation != m_navigation)
         return;
     ++m_navigation; // this navigation is over: nothing more of it may arrive
-    m_document = std::move(document);
+    retire(std::exchange(m_document, std::move(document)));
     Q_EMIT DocumentComplete(m_address);
+}
+
+void PageLoader::retire(std::shared_ptr<const HtmlDocument> document) {
+    // Taking a big page's tree apart takes a while too; keep it off the UI thread.
+    if (document && document.use_count() == 1)
+        QThreadPool::globalInstance()->start(
+            [document = std::move(document)]() mutable { document.reset(); });
 }
 
 void PageLoader::startHttp(const QUrl &url, int redirects) {

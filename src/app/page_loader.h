@@ -64,6 +64,7 @@ private:
     void finishHttp(int redirects);
     void parseLater(QByteArray bytes, QByteArray contentType, QUrl url);
     void complete(quint64 navigation, std::shared_ptr<const HtmlDocument> document);
+    static void retire(std::shared_ptr<const HtmlDocument> document);
 
     QNetworkAccessManager *m_network;
     QPointer<QNetworkReply> m_reply;
