@@ -2,17 +2,15 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QList>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSaveFile>
+#include <QRandomGenerator>
 #include <QTimer>
+#include <filesystem>
 #include <memory>
-
-#ifdef Q_OS_LINUX
-#include <fcntl.h>
-#endif
 
 using namespace Qt::StringLiterals;
 
@@ -25,31 +23,58 @@ constexpr qint64 ReadBufferSize = 1024 * 1024;
 // About 30 progress reports a second: enough for a status line, few enough repaints.
 constexpr qint64 ProgressIntervalMs = 33;
 
-// QSaveFile::commit() syncs the file to disk. Left to the page cache, a body of gigabytes
-// would still be waiting there and freeze the window for seconds at the end; so every
-// finished window goes to the disk at once and the one before it is waited for, which
-// leaves the final sync at most two windows to write.
-class WriteBehind {
+// The body's file: written under a temporary name beside the target and renamed over it
+// only once complete, so the target is never seen half written. Unlike QSaveFile it does
+// not force the data to the disk before the rename: for a body of gigabytes that sync
+// freezes the window for seconds, and a lost download can be fetched again.
+class PartFile {
 public:
-    void written(QFileDevice &file, qint64 total) {
-#ifdef Q_OS_LINUX
-        constexpr qint64 Window = 4 * 1024 * 1024;
-        while (total - m_handedOver >= Window) {
-            ::sync_file_range(file.handle(), m_handedOver, Window, SYNC_FILE_RANGE_WRITE);
-            if (m_handedOver >= Window)
-                ::sync_file_range(file.handle(), m_handedOver - Window, Window,
-                                  SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                                      SYNC_FILE_RANGE_WAIT_AFTER);
-            m_handedOver += Window;
+    ~PartFile() {
+        if (m_created && !m_committed)
+            m_file.remove();
+    }
+
+    bool open(const QString &target) {
+        const QFileInfo existing(target);
+        if (target.isEmpty() || existing.isDir() || (existing.exists() && !existing.isWritable()))
+            return false;
+        m_target = target;
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            const quint32 tag = QRandomGenerator::global()->bounded(0x1000000u);
+            m_file.setFileName(u"%1.%2"_s.arg(target).arg(tag, 6, 16, QChar(u'0')));
+            m_created =
+                m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
+            if (m_created)
+                return true;
+            if (!m_file.exists())
+                return false; // the folder refuses the name, not a clash with another file
         }
-#else
-        Q_UNUSED(file);
-        Q_UNUSED(total);
-#endif
+        return false;
+    }
+    bool write(const QByteArray &data) { return m_file.write(data) == data.size(); }
+    bool commit() {
+        m_file.close();
+        if (m_file.error() != QFileDevice::NoError)
+            return false;
+        std::error_code error;
+        std::filesystem::rename(QFile::encodeName(m_file.fileName()).toStdString(),
+                                QFile::encodeName(m_target).toStdString(), error);
+        if (error)
+            m_renameError = QString::fromLocal8Bit(error.message());
+        m_committed = !error;
+        return m_committed;
+    }
+    QFileDevice::FileError error() const { return m_file.error(); }
+    QString errorString() const {
+        return m_renameError.isEmpty() ? m_file.errorString() : m_renameError;
     }
 
 private:
-    qint64 m_handedOver = 0;
+    QString m_target;
+    QFile m_file;
+    QString m_renameError;
+    bool m_created = false;
+    bool m_committed = false;
 };
 
 bool isWebScheme(const QUrl &url) {
@@ -97,7 +122,7 @@ const char16_t *utf16OrNull(const QString &text) {
 // never re-enters a callback through another network signal.
 class Binding final : public IBinding {
 public:
-    Binding(QObject *caller, IBindStatusCallback *callback, std::unique_ptr<QSaveFile> file,
+    Binding(QObject *caller, IBindStatusCallback *callback, std::unique_ptr<PartFile> file,
             const QUrl &url)
         : m_caller(caller)
         , m_callerWatched(caller != nullptr)
@@ -167,8 +192,7 @@ private:
     QPointer<QObject> m_caller;
     const bool m_callerWatched;
     IBindStatusCallback *m_callback;
-    std::unique_ptr<QSaveFile> m_file; // reset as soon as the transfer fails: drops the temp file
-    WriteBehind m_writeBehind;
+    std::unique_ptr<PartFile> m_file; // reset as soon as the transfer fails: drops the temp file
     QPointer<QNetworkReply> m_reply;
     QString m_address;
     QEventLoop *m_loop = nullptr;
@@ -315,7 +339,7 @@ void Binding::onReadyRead() {
     const QByteArray data = m_reply->readAll();
     if (data.isEmpty())
         return;
-    if (m_file->write(data) != data.size()) {
+    if (!m_file->write(data)) {
         fail(fromFileError(m_file->error()), m_file->errorString());
         return;
     }
@@ -382,8 +406,8 @@ HResult DownloadService::URLDownloadToFile(QObject *caller, const QString &url,
 
     // The body goes to a temporary file beside the target; only a complete transfer
     // replaces the target, so a failure never leaves a torn file under its name.
-    auto file = std::make_unique<QSaveFile>(fileName);
-    if (fileName.isEmpty() || !file->open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+    auto file = std::make_unique<PartFile>();
+    if (!file->open(fileName))
         return E_ACCESSDENIED;
 
     QNetworkRequest request(address);

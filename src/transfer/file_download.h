@@ -15,7 +15,7 @@ namespace quillmere {
 class CFileDownload : public QObject {
     Q_OBJECT
 public:
-    CFileDownload(QNetworkAccessManager *network, QObject *parent = nullptr);
+    explicit CFileDownload(QNetworkAccessManager *network, QObject *parent = nullptr);
     ~CFileDownload() override;
 
     // Downloads sSrc into the file sDest and returns only when the transfer has ended;

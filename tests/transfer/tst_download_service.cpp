@@ -124,8 +124,8 @@ private Q_SLOTS:
 
         const QList<quint32> codes = callback.statuses();
         QCOMPARE(codes.contains(BINDSTATUS_REDIRECTING), redirected);
-        QVERIFY(codes.indexOf(BINDSTATUS_MIMETYPEAVAILABLE) <
-                codes.indexOf(BINDSTATUS_BEGINDOWNLOADDATA));
+        const qsizetype mime = codes.indexOf(BINDSTATUS_MIMETYPEAVAILABLE);
+        QVERIFY(mime >= 0 && mime < codes.indexOf(BINDSTATUS_BEGINDOWNLOADDATA));
         QCOMPARE(codes.constLast(), quint32(BINDSTATUS_ENDDOWNLOADDATA));
         qint64 last = 0;
         for (const RecordingCallback::Progress &p : std::as_const(callback.progress)) {
@@ -198,6 +198,7 @@ private Q_SLOTS:
         QTest::addRow("no host") << u"http:///a.rar"_s << target;
         QTest::addRow("missing folder") << served << u"missing/attachment.rar"_s;
         QTest::addRow("target is a folder") << served << u"sub"_s;
+        QTest::addRow("name too long") << served << QString(300, u'x');
     }
     void refusedBeforeBinding() {
         QFETCH(QString, url);
