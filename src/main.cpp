@@ -1,7 +1,8 @@
+#include "app/main_window.h"
 #include "app/network_session.h"
+#include "app/platform.h"
 
 #include <QApplication>
-#include <QWidget>
 
 int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
@@ -9,8 +10,8 @@ int main(int argc, char *argv[]) {
     QApplication::setApplicationVersion(QStringLiteral("1.4"));
 
     quillmere::NetworkSession network;
-    QWidget window;
-    window.setWindowTitle(QStringLiteral("Quillmere  Ver 1.4"));
+    quillmere::Platform platform;
+    quillmere::frmMain window(&network, platform);
     window.show();
     return QApplication::exec();
 }

@@ -1,0 +1,37 @@
+#include "app/platform.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <cstdio>
+#include <cstdlib>
+
+namespace quillmere {
+
+void Platform::messageBox(QWidget *owner, QMessageBox::Icon icon, const QString &title,
+                          const QString &text) {
+    QMessageBox box(icon, title, text, QMessageBox::Ok, owner);
+    box.exec();
+}
+
+QString Platform::getExistingDirectory(QWidget *owner, const QString &title,
+                                       const QString &startFolder) {
+    return QFileDialog::getExistingDirectory(owner, title, startFolder, QFileDialog::ShowDirsOnly);
+}
+
+void Platform::openUrl(const QUrl &address) {
+    QDesktopServices::openUrl(address);
+}
+
+QString Platform::programFolder() {
+    return QCoreApplication::applicationDirPath();
+}
+
+void Platform::endProcess() {
+    // Also from deep inside a transfer's wait: no handler, timer or destructor may run
+    // after the unload, so leave without unwinding anything.
+    std::fflush(nullptr);
+    std::_Exit(0);
+}
+
+} // namespace quillmere

@@ -1,0 +1,33 @@
+#pragma once
+
+// What the window asks of the desktop around it: message boxes, the folder dialog,
+// opening addresses with the user's programs, where the program lives, and ending the
+// process. Tests put a recording stand-in in its place.
+
+#include <QMessageBox>
+#include <QString>
+#include <QUrl>
+
+class QWidget;
+
+namespace quillmere {
+
+class Platform {
+public:
+    virtual ~Platform() = default;
+
+    // A modal box with an OK button.
+    virtual void messageBox(QWidget *owner, QMessageBox::Icon icon, const QString &title,
+                            const QString &text);
+    // A modal folder dialog; "" when cancelled.
+    virtual QString getExistingDirectory(QWidget *owner, const QString &title,
+                                         const QString &startFolder);
+    // Opens the address with the user's default program; the result is not looked at.
+    virtual void openUrl(const QUrl &address);
+    // The folder of the program file.
+    virtual QString programFolder();
+    // Ends the process at once: nothing after this runs.
+    virtual void endProcess();
+};
+
+} // namespace quillmere
