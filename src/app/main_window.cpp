@@ -7,6 +7,7 @@
 #include "analysis/attachment_list.h"
 #include "app/platform.h"
 #include "release/release_info.h"
+#include "release/version_check.h"
 #include "settings/settings.h"
 #include "transfer/file_download.h"
 
@@ -141,7 +142,7 @@ void frmMain::createControls() {
                         check1Height);
     Check1->setAutoFillBackground(true);
     Check1->setPalette(white);
-    Label4 = label(u"该版本已经是最新版。"_s, {px(6240), px(6600)}, this);
+    Label4 = label(release::LatestNotice.toString(), {px(6240), px(6600)}, this);
     Label4->setTextColor(Red);
     Label4->makeLink(u"点击查看软件发布页面。"_s);
     Ie3 = new PageLoader(m_network, this);

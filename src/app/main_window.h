@@ -122,12 +122,15 @@ private:
     // Batch download.
     QString m_sSaveDir;  // validated target folder, ending in a separator
     QString m_sFileName; // the attachment in transfer
+    void setRunControlsEnabled(bool enabled);
 
     // Thread analysis.
     bool m_analysing = false; // a navigation started by Command4 has not ended yet
+    void refreshTotals();     // L_tj from the entry count and CountChecked
 
     // Release check.
     qint32 m_lTicks = 0;
+    QString BrowseForFolder(QWidget *owner, const QString &title);
 };
 
 } // namespace quillmere

@@ -16,6 +16,14 @@ void Platform::messageBox(QWidget *owner, QMessageBox::Icon icon, const QString 
 
 QString Platform::getExistingDirectory(QWidget *owner, const QString &title,
                                        const QString &startFolder) {
+    // A start given as a shell address ("clsid:..." for the computer's drive list on
+    // Windows) only reaches the dialog as a URL.
+    if (startFolder.startsWith(QStringLiteral("clsid:"))) {
+        return QFileDialog::getExistingDirectoryUrl(owner, title, QUrl(startFolder),
+                                                    QFileDialog::ShowDirsOnly,
+                                                    {QStringLiteral("file")})
+            .toLocalFile();
+    }
     return QFileDialog::getExistingDirectory(owner, title, startFolder, QFileDialog::ShowDirsOnly);
 }
 

@@ -57,8 +57,9 @@ public:
         if (m_file.error() != QFileDevice::NoError)
             return false;
         std::error_code error;
-        std::filesystem::rename(QFile::encodeName(m_file.fileName()).toStdString(),
-                                QFile::encodeName(m_target).toStdString(), error);
+        // From UTF-16, so no name is squeezed through a local 8-bit code page on Windows.
+        std::filesystem::rename(std::filesystem::path(m_file.fileName().toStdU16String()),
+                                std::filesystem::path(m_target.toStdU16String()), error);
         if (error)
             m_renameError = QString::fromLocal8Bit(error.message());
         m_committed = !error;
