@@ -1,5 +1,7 @@
 #include "analysis/attachment_list.h"
 
+#include "analysis/attachment_entry.h"
+
 namespace quillmere {
 
 AttachmentList::AttachmentList(QObject *parent)
@@ -38,6 +40,55 @@ void AttachmentList::AddItem(const QString &text) {
     endInsertRows();
 }
 
+void AttachmentList::AddItems(const QStringList &texts) {
+    if (texts.isEmpty())
+        return;
+    const int first = ListCount();
+    beginInsertRows({}, first, first + int(texts.size()) - 1);
+    m_entries.reserve(m_entries.size() + size_t(texts.size()));
+    for (const QString &text : texts)
+        m_entries.push_back({text, false});
+    endInsertRows();
+}
+
+void AttachmentList::SelectAll() {
+    int first = -1, last = -1;
+    for (int i = 0; i < ListCount(); ++i) {
+        Entry &entry = m_entries[size_t(i)];
+        if (entry.checked ||
+            !(entry.text.endsWith(MarkerWaiting) || entry.text.endsWith(MarkerFailed)))
+            continue;
+        entry.checked = true;
+        ++m_checked;
+        if (first < 0)
+            first = i;
+        last = i;
+    }
+    checkedRangeChanged(first, last);
+}
+
+void AttachmentList::ClearAll() {
+    int first = -1, last = -1;
+    for (int i = 0; i < ListCount(); ++i) {
+        Entry &entry = m_entries[size_t(i)];
+        if (!entry.checked)
+            continue;
+        entry.checked = false;
+        if (first < 0)
+            first = i;
+        last = i;
+    }
+    m_checked = 0;
+    checkedRangeChanged(first, last);
+}
+
+void AttachmentList::checkedRangeChanged(int first, int last) {
+    if (first < 0)
+        return;
+    Q_EMIT dataChanged(index(first), index(last), {Qt::CheckStateRole});
+    Q_EMIT ItemCheck(first);
+}
+
 void AttachmentList::Clear() {
     beginResetModel();
     m_entries.clear();
@@ -67,7 +118,8 @@ QVariant AttachmentList::data(const QModelIndex &index, int role) const {
 bool AttachmentList::setData(const QModelIndex &index, const QVariant &value, int role) {
     if (!index.isValid() || role != Qt::CheckStateRole)
         return false;
-    setSelected(index.row(), value.value<Qt::CheckState>() == Qt::Checked);
+    // Views send the new state as a plain int, code may send the enum itself.
+    setSelected(index.row(), value.toInt() == Qt::Checked);
     return true;
 }
 

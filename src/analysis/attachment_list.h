@@ -2,10 +2,12 @@
 
 // The attachment list: the entries with their check boxes, as a model the window's list
 // view shows. It keeps the number of checked entries as it goes, so the totals never
-// need a walk over the list.
+// need a walk over the list, and changes many check boxes with one notification, so a
+// list of tens of thousands of entries is redrawn once, not once per entry.
 
 #include <QAbstractListModel>
 #include <QString>
+#include <QStringList>
 #include <vector>
 
 namespace quillmere {
@@ -21,9 +23,15 @@ public:
     // In a check-box list the "selected" state of an item is its check box.
     bool Selected(int index) const;
     void setSelected(int index, bool checked);
-    void AddItem(const QString &text); // appends, unchecked
+    void AddItem(const QString &text);       // appends, unchecked
+    void AddItems(const QStringList &texts); // appends them all, unchecked, in one go
     void Clear();
     int CountChecked() const { return m_checked; }
+
+    // Checks every entry that is waiting or failed; done entries keep their check box.
+    void SelectAll();
+    // Unchecks every entry, whatever its marker.
+    void ClearAll();
 
     // Totals text: "附件总数：N / 已选择：M"
     static QString totalsText(int count, int checked);
@@ -35,10 +43,13 @@ public:
     Qt::ItemFlags flags(const QModelIndex &index) const override;
 
 Q_SIGNALS:
-    // The check state of entry `Item` has changed, whoever changed it.
+    // The check state of entry `Item` has changed, whoever changed it. SelectAll and
+    // ClearAll report once for all the entries they changed, with the first of them.
     void ItemCheck(int Item);
 
 private:
+    void checkedRangeChanged(int first, int last);
+
     struct Entry {
         QString text;
         bool checked = false;
