@@ -7,31 +7,48 @@
 #include <QObject>
 #include <QTimer>
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 namespace quillmere::bench {
 
-// Peak resident set size of this process so far, in KiB (Linux; 0 elsewhere).
-inline qint64 peakRssKiB() {
+// A "Vm..." figure of /proc/self/status in KiB (Linux; 0 elsewhere).
+inline qint64 procStatusKiB(const QByteArray &key)
+{
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return 0;
     for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+        if (line.startsWith(key + ':'))
+            return line.mid(key.size() + 1).trimmed().split(' ').value(0).toLongLong();
     }
     return 0;
 }
 
-inline qint64 currentRssKiB() {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return 0;
+// Peak resident set size of this process so far, in KiB.
+inline qint64 peakRssKiB()
+{
+    return procStatusKiB("VmHWM");
+}
+
+inline qint64 currentRssKiB()
+{
+    return procStatusKiB("VmRSS");
+}
+
+// One row of the benchmark table that scripts/bench gathers into BENCHMARKS.md:
+// a tab-separated line starting with "FIGURE".
+inline void figure(const char *name, const char *target, const QString &measured,
+                   const QString &peerRatio = QString())
+{
+    std::printf("FIGURE\t%s\t%s\t%s\t%s\n", name, target, measured.toUtf8().constData(),
+                peerRatio.isEmpty() ? "" : peerRatio.toUtf8().constData());
+    std::fflush(stdout);
+}
+
+inline QString ms(double value)
+{
+    return QString::number(value, 'f', 1) + QStringLiteral(" ms");
 }
 
 // Measures how long the UI event loop goes without serving a short timer: the gaps a

@@ -208,5 +208,15 @@ int main(int argc, char **argv) {
     std::printf("peak RSS growth (worst): %.1f MiB (target < 64)\n", worstGrowthMiB);
     std::printf("event-loop gaps (worst run): p99 %.1f ms, longest %.1f ms (target <= 50)\n",
                 worstP99Ms, worstGapMs);
+    const QString label = QStringLiteral("transfer %1 GiB")
+                              .arg(QString::number(double(size) / double(GiB), 'f', 1));
+    bench::figure(qPrintable(label + QStringLiteral(": StartDownloading throughput")),
+                  ">= 0.9x curl", QString::number(ours, 'f', 0) + QStringLiteral(" MiB/s"),
+                  QString::number(ours / theirs, 'f', 2) + QStringLiteral("x curl (") +
+                      QString::number(theirs, 'f', 0) + QStringLiteral(" MiB/s)"));
+    bench::figure(qPrintable(label + QStringLiteral(": peak RSS growth")), "< 64 MiB",
+                  QString::number(worstGrowthMiB, 'f', 1) + QStringLiteral(" MiB"));
+    bench::figure(qPrintable(label + QStringLiteral(": UI event-loop gap p99 / longest")),
+                  "< 50 ms", bench::ms(worstP99Ms) + QStringLiteral(" / ") + bench::ms(worstGapMs));
     return allOk ? 0 : 1;
 }
