@@ -1,14 +1,151 @@
 // frmMain: the download run and the attachment fetch.
 
+#include "analysis/attachment_entry.h"
+#include "analysis/attachment_list.h"
 #include "app/main_window.h"
+#include "download/download_rules.h"
+#include "transfer/file_download.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QLineEdit>
+#include <QListView>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <initializer_list>
+#include <optional>
 
 namespace quillmere {
 
-void frmMain::Command2_Click() {}
-void frmMain::DownloadAll() {}
-bool frmMain::FetchAttachment(const QString &) {
-    return false;
+namespace {
+
+// Paints the window at most once a frame while the walk goes. Every transfer serves the
+// event loop several times, and each time the list, its scroll bar and the status line
+// would be painted again: with small attachments, painting cost more than fetching.
+class FramePacer : public QObject {
+public:
+    explicit FramePacer(QWidget *window)
+        : m_window(window) {
+        m_sincePaint.start();
+        m_deferred.setSingleShot(true);
+        m_deferred.setTimerType(Qt::PreciseTimer);
+        connect(&m_deferred, &QTimer::timeout, this, &FramePacer::requestPaint);
+        m_window->installEventFilter(this);
+    }
+    ~FramePacer() override {
+        m_window->removeEventFilter(this);
+        if (m_deferred.isActive())
+            requestPaint(); // whatever was held back is painted once control is back
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        if (watched != m_window || event->type() != QEvent::UpdateRequest)
+            return false;
+        const qint64 wait = FrameMs - m_sincePaint.elapsed();
+        if (wait <= 0) {
+            m_sincePaint.restart();
+            return false;
+        }
+        // Held back: the window's painter waits for this request, so nothing is lost and
+        // later changes join it.
+        if (!m_deferred.isActive())
+            m_deferred.start(int(wait));
+        return true;
+    }
+
+private:
+    void requestPaint() {
+        QCoreApplication::postEvent(m_window, new QEvent(QEvent::UpdateRequest),
+                                    Qt::LowEventPriority);
+    }
+
+    static constexpr qint64 FrameMs = 16;
+    QWidget *m_window;
+    QTimer m_deferred;
+    QElapsedTimer m_sincePaint;
+};
+
+} // namespace
+
+void frmMain::Command2_Click() {
+    if (CountChecked() == 0) {
+        showMessage(QMessageBox::Warning, NothingCheckedMessage.toString());
+        return;
+    }
+    const QString typed = Text2->text();
+    if (typed.isEmpty()) {
+        showMessage(QMessageBox::Warning, NoSaveFolderMessage.toString());
+        return;
+    }
+    const QString folder = SaveDirFor(typed);
+    if (!IsSaveFolder(folder)) {
+        showMessage(QMessageBox::Warning, BadSaveFolderMessage.toString());
+        return;
+    }
+    m_sSaveDir = folder;
+    Label5->setCaption(RunStartingText.toString());
+    setRunControlsEnabled(false);
+    DownloadAll();
 }
-void frmMain::m_oFileDownload_OnProgress(qint64, qint64, qint32, const QString &) {}
+
+void frmMain::setRunControlsEnabled(bool enabled) {
+    // The list, the exit and help buttons and the links stay usable during a run.
+    for (QWidget *control :
+         std::initializer_list<QWidget *>{Command4, Command2, Command1, Command5, Command6, Text2})
+        control->setEnabled(enabled);
+}
+
+void frmMain::DownloadAll() {
+    AttachmentList &list = *m_attachments;
+    const int count = list.ListCount();
+    std::optional<FramePacer> pacer(std::in_place, window());
+    for (int i = 0; i < count; ++i) {
+        // Handlers run inside every transfer: an analysis may have refilled the list, the
+        // user may have checked or unchecked entries. Go by what the list holds now.
+        if (i >= list.ListCount())
+            break;
+        if (!list.Selected(i))
+            continue;
+        List1->setCurrentIndex(list.index(i));
+        const bool ok = FetchAttachment(list.List(i));
+        if (m_unloading)
+            return; // the window was closed inside the transfer: nothing more to show
+        if (i >= list.ListCount())
+            break; // refilled shorter while it ran: no entry left to mark
+        list.setList(i, WithMarker(list.List(i), ok ? MarkerDone : MarkerFailed));
+        if (ok)
+            list.setSelected(i, false);
+    }
+    pacer.reset();
+    Label5->setCaption(RunFinishedText.toString());
+    setRunControlsEnabled(true);
+    showMessage(QMessageBox::Information, RunFinishedMessage.toString());
+}
+
+bool frmMain::FetchAttachment(const QString &entry) {
+    std::optional<FetchTarget> target = FetchTargetOf(entry);
+    if (!target)
+        return false;
+    m_sFileName = std::move(target->fileName);
+    Label5->setCaption(WaitingText(m_sFileName));
+    // The link text is the forum's, not ours: joined to the folder it must not reach
+    // anywhere but one plain file inside it.
+    if (!IsPlainFileName(m_sFileName) || !m_oFileDownload)
+        return false;
+    return m_oFileDownload->StartDownloading(target->address, m_sSaveDir + m_sFileName);
+}
+
+void frmMain::m_oFileDownload_OnProgress(qint64 lProgress, qint64 lMaxProgress, qint32 lStatusCode,
+                                         const QString &sStatusText) {
+    Label5->setCaption(ProgressText(m_sFileName, ProgressPercent(lProgress, lMaxProgress)));
+    // A web page where a file was expected is the forum asking to log in or reporting an
+    // error: stop before a byte of it is kept under the attachment's name.
+    if (lStatusCode == qint32(BINDSTATUS_MIMETYPEAVAILABLE) && IsPageType(sStatusText) &&
+        m_oFileDownload)
+        m_oFileDownload->AbortDownloading();
+}
 
 } // namespace quillmere

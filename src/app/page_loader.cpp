@@ -125,8 +125,11 @@ void PageLoader::fail(quint64 navigation) {
         return;
     abandon();
     retire(std::exchange(m_document, HtmlDocument::empty(QUrl(m_address))));
+    // A copy: a handler that navigates again replaces m_address while later receivers
+    // still have to see this navigation's address.
+    const QString address = m_address;
     bool cancel = false;
-    Q_EMIT NavigateError(m_address, &cancel);
+    Q_EMIT NavigateError(address, &cancel);
 }
 
 void PageLoader::complete(quint64 navigation, std::shared_ptr<const HtmlDocument> document) {
@@ -134,7 +137,8 @@ void PageLoader::complete(quint64 navigation, std::shared_ptr<const HtmlDocument
         return;
     ++m_navigation; // this navigation is over: nothing more of it may arrive
     retire(std::exchange(m_document, std::move(document)));
-    Q_EMIT DocumentComplete(m_address);
+    const QString address = m_address; // see fail()
+    Q_EMIT DocumentComplete(address);
 }
 
 void PageLoader::retire(std::shared_ptr<const HtmlDocument> document) {

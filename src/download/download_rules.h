@@ -1,1 +1,50 @@
 #pragma once
+
+// The rules of the download run that need no window: the texts it shows, the target
+// folder test, how an entry becomes an address and a file name, and the progress figure.
+
+#include <QString>
+#include <QStringView>
+#include <QtGlobal>
+#include <optional>
+
+namespace quillmere {
+
+// Start refusals, shown under the title "提示".
+inline constexpr QStringView NothingCheckedMessage =
+    u"请首先打开正确的帖子链接并选择需要下载的附件！";
+inline constexpr QStringView NoSaveFolderMessage = u"请首先输入保存附件的目录！";
+inline constexpr QStringView BadSaveFolderMessage = u"保存附件的目录不正确，请重新输入！";
+
+// Status line and closing box of a run.
+inline constexpr QStringView RunStartingText = u"开始下载中...";
+inline constexpr QStringView RunFinishedText = u"所有的附件下载完成。";
+inline constexpr QStringView RunFinishedMessage = u"所有附件下载完成！";
+
+// 正在下载“name”，请耐心等待。。。
+QString WaitingText(QStringView fileName);
+// 正在下载“name”，已下载37%
+QString ProgressText(QStringView fileName, qint32 percent);
+// Whole percent done, rounded down; 0 while the size is unknown. Not clamped to 100.
+qint32 ProgressPercent(qint64 progress, qint64 maxProgress);
+
+// The folder as typed, ending in the native separator.
+QString SaveDirFor(const QString &typed);
+// True when the folder exists and can be listed; an empty folder counts.
+bool IsSaveFolder(const QString &folder);
+
+struct FetchTarget {
+    QString address;  // text before the first "__"
+    QString fileName; // link text, without the marker
+};
+// Empty when the text after the separator is too short to hold a marker.
+std::optional<FetchTarget> FetchTargetOf(QStringView entry);
+
+// True when the name can only ever mean one plain file inside the target folder, on any
+// system the folder may be shared with, Windows included.
+bool IsPlainFileName(QStringView name);
+
+// True for the media types of a web page: a forum's log-in or error page, not a file.
+bool IsPageType(QStringView mediaType);
+
+} // namespace quillmere

@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QNetworkProxy>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStringEncoder>
@@ -260,6 +261,40 @@ private Q_SLOTS:
         QCOMPARE(QDir(target.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
                  QStringList());
         QCOMPARE(ReadIni(OptionSection, LastDirKey), target.path());
+    }
+
+    void closingDuringADownloadEndsTheProcessAtOnce() {
+        LoopbackServer server;
+        server.route(u"/attachment.php"_s, Reply{.contentType = "application/octet-stream",
+                                                 .body = QByteArray(512 * 1024, 'r'),
+                                                 .delayMs = 20,
+                                                 .stallAfter = 128 * 1024});
+        QTemporaryDir target;
+        QProcess child;
+        child.setProgram(QStringLiteral(CLOSE_DURING_DOWNLOAD_CHILD));
+        child.setArguments({m_dir->path(), target.path(), server.url(u"/attachment.php"_s)});
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        child.setProcessEnvironment(env);
+        child.start();
+        QVERIFY(child.waitForStarted());
+        QByteArray output;
+        QTRY_VERIFY_WITH_TIMEOUT((output += child.readAllStandardOutput()).contains("transferring"),
+                                 20'000);
+
+        // The unload ends the process from inside the transfer's wait: no message box,
+        // no further handler, no return to the event loop.
+        QVERIFY(child.waitForFinished(10'000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 0);
+        output += child.readAllStandardOutput();
+        QCOMPARE(output, QByteArray("transferring\n"));
+        QCOMPARE(
+            QDir(target.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
+            QStringList());
+        QStringEncoder gbk("GB18030");
+        QCOMPARE(readFile(m_dir->filePath(u"down.ini"_s)),
+                 "[Option]\r\nLastDir=" + QByteArray(gbk(target.path())) + "\r\n");
     }
 
 private:
