@@ -5,6 +5,7 @@
 #include "app/main_window.h"
 
 #include "analysis/attachment_list.h"
+#include "app/attachment_list_view.h"
 #include "app/platform.h"
 #include "release/release_info.h"
 #include "release/version_check.h"
@@ -103,11 +104,9 @@ void frmMain::createControls() {
     Label2 = label(u"保存到："_s, {px(120), px(660)}, this);
     Text2 = textBox(twipsRect(1080, 600, 7215, 300), this);
     Command1 = button(u"浏览..."_s, twipsRect(8280, 600, 975, 300), this);
-    List1 = new QListView(this);
+    List1 = new AttachmentListView(this);
     List1->setGeometry(twipsRect(120, 1680, 9135, 3630));
     List1->setModel(m_attachments);
-    List1->setSelectionMode(QAbstractItemView::SingleSelection);
-    List1->setUniformItemSizes(true); // keeps tens of thousands of entries cheap to lay out
     Label3 = label(u"RAR附件列表："_s, {px(120), px(1440)}, this);
     Command2 = button(u"开始下载(&D)"_s, twipsRect(2685, 5760, 1695, 375), this);
     Command3 = button(u"退出(&C)"_s, twipsRect(7080, 5760, 1695, 375), this);
