@@ -62,7 +62,7 @@ private:
                                     Qt::LowEventPriority);
     }
 
-    static constexpr qint64 FrameMs = 16;
+    static constexpr qint64 FrameMs = 33;
     QWidget *m_window;
     QTimer m_deferred;
     QElapsedTimer m_sincePaint;

@@ -258,9 +258,7 @@ void Binding::start(QNetworkAccessManager &network, QNetworkRequest request) {
         }
     });
 
-    const QString host = request.url().host();
-    report(BINDSTATUS_FINDINGRESOURCE, host);
-    report(BINDSTATUS_CONNECTING, host);
+    report(BINDSTATUS_CONNECTING, request.url().host());
 }
 
 void Binding::deliverReports() {
