@@ -110,12 +110,17 @@ void frmMain::DownloadAll() {
         if (!list.Selected(i))
             continue;
         List1->setCurrentIndex(list.index(i));
-        const bool ok = FetchAttachment(list.List(i));
+        const QString entry = list.List(i);
+        const bool ok = FetchAttachment(entry);
         if (m_unloading)
             return; // the window was closed inside the transfer: nothing more to show
         if (i >= list.ListCount())
             break; // refilled shorter while it ran: no entry left to mark
-        list.setList(i, WithMarker(list.List(i), ok ? MarkerDone : MarkerFailed));
+        // An analysis that completed during the transfer may have put another entry at
+        // this place: its outcome is not this transfer's, so it keeps its own marker.
+        if (list.List(i) != entry)
+            continue;
+        list.setList(i, WithMarker(entry, ok ? MarkerDone : MarkerFailed));
         if (ok)
             list.setSelected(i, false);
     }
