@@ -10,6 +10,7 @@
 #include "bench_support.h"
 #include "support/fake_platform.h"
 #include "support/loopback_server.h"
+#include "support/window_driver.h"
 #include "thread_page.h"
 
 #include <QApplication>
@@ -18,7 +19,6 @@
 #include <QListView>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QStyledItemDelegate>
 #include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
@@ -39,23 +39,6 @@ double msSince(const QElapsedTimer &clock) {
 void settle() {
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents();
-}
-
-class OptionDelegate : public QStyledItemDelegate {
-public:
-    using QStyledItemDelegate::initStyleOption;
-};
-
-QPoint checkBoxCentre(QListView *view, int row) {
-    const QModelIndex index = view->model()->index(row, 0);
-    QStyleOptionViewItem option;
-    option.initFrom(view);
-    option.widget = view;
-    option.rect = view->visualRect(index);
-    OptionDelegate().initStyleOption(&option, index);
-    return view->style()
-        ->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, view)
-        .center();
 }
 
 std::string text(const QString &s) {
@@ -154,7 +137,7 @@ int main(int argc, char *argv[]) {
     QTest::mouseClick(window.Command5, Qt::LeftButton);
     settle();
     QListView *view = window.List1;
-    const QPoint box = checkBoxCentre(view, 0);
+    const QPoint box = test::checkBoxCentre(view, 0);
     const double uncheckMs =
         timed([&] { QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, box); });
     std::printf("  one click, unchecking             %8.1f ms  label \"%s\"  (target < 100 ms)\n",

@@ -8,6 +8,7 @@
 #include "demo_forum.h"
 #include "release/release_info.h"
 #include "support/fake_platform.h"
+#include "support/window_driver.h"
 #include "transfer/file_download.h"
 
 #include <QCheckBox>
@@ -234,17 +235,11 @@ void TestWholeProgram::startRun() {
 }
 
 void TestWholeProgram::setAppend(bool append) {
-    if (m_window->Check1->isChecked() != append)
-        QTest::keyClick(m_window->Check1, Qt::Key_Space);
-    QCOMPARE(m_window->Check1->checkState(), append ? Qt::Checked : Qt::Unchecked);
+    quillmere::test::setAppendMode(*m_window, append);
 }
 
 QStringList TestWholeProgram::entries() const {
-    QStringList texts;
-    const AttachmentList *list = m_window->attachments();
-    for (int i = 0; i < list->ListCount(); ++i)
-        texts.append(list->List(i));
-    return texts;
+    return quillmere::test::entryTexts(*m_window->attachments());
 }
 
 QList<bool> TestWholeProgram::checks() const {

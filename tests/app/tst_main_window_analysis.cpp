@@ -8,13 +8,13 @@
 #include "app/network_session.h"
 #include "support/fake_platform.h"
 #include "support/loopback_server.h"
+#include "support/window_driver.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QListView>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QStyledItemDelegate>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -30,9 +30,12 @@ using quillmere::MarkerWaiting;
 using quillmere::NetworkSession;
 using quillmere::PageLoader;
 using quillmere::WithMarker;
+using quillmere::test::checkBoxCentre;
+using quillmere::test::entryTexts;
 using quillmere::test::FakePlatform;
 using quillmere::test::LoopbackServer;
 using quillmere::test::Reply;
+using quillmere::test::setAppendMode;
 
 namespace {
 
@@ -45,26 +48,6 @@ QByteArray page(const QByteArray &body) {
 const QByteArray TwoAttachments =
     page("<p>楼主</p><a href='/f/1'>第一卷.rar</a> <a href='/u/2'>个人资料</a> "
          "<a href='/f/2'>第二卷.rar</a>");
-
-// Gives access to the option the view's delegate paints an item with, to find where
-// the item's check box is drawn.
-class OptionDelegate : public QStyledItemDelegate {
-public:
-    using QStyledItemDelegate::initStyleOption;
-};
-
-QPoint checkBoxCentre(QListView *view, int row) {
-    const QModelIndex index = view->model()->index(row, 0);
-    view->scrollTo(index);
-    QStyleOptionViewItem option;
-    option.initFrom(view);
-    option.widget = view;
-    option.rect = view->visualRect(index);
-    OptionDelegate().initStyleOption(&option, index);
-    return view->style()
-        ->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, view)
-        .center();
-}
 
 } // namespace
 
@@ -147,16 +130,11 @@ void TestMainWindowAnalysis::typeAddress(const QString &address) {
 }
 
 void TestMainWindowAnalysis::setAppend(bool append) {
-    if (m_window->Check1->isChecked() != append)
-        QTest::keyClick(m_window->Check1, Qt::Key_Space);
-    QCOMPARE(m_window->Check1->checkState(), append ? Qt::Checked : Qt::Unchecked);
+    setAppendMode(*m_window, append);
 }
 
 QStringList TestMainWindowAnalysis::entries() const {
-    QStringList result;
-    for (int i = 0; i < list()->ListCount(); ++i)
-        result.append(list()->List(i));
-    return result;
+    return entryTexts(*list());
 }
 
 QList<bool> TestMainWindowAnalysis::checks() const {

@@ -8,6 +8,7 @@
 #include "app/main_window.h"
 #include "support/fake_platform.h"
 #include "support/loopback_server.h"
+#include "support/window_driver.h"
 #include "transfer/file_download.h"
 
 #include <QCheckBox>
@@ -530,12 +531,7 @@ private:
         return entry;
     }
 
-    QStringList texts() const {
-        QStringList all;
-        for (int i = 0; i < list()->ListCount(); ++i)
-            all.append(list()->List(i));
-        return all;
-    }
+    QStringList texts() const { return quillmere::test::entryTexts(*list()); }
 
     QList<bool> checks() const {
         QList<bool> all;
