@@ -131,10 +131,10 @@ void frmMain::DownloadAll() {
 }
 
 bool frmMain::FetchAttachment(const QString &entry) {
-    std::optional<FetchTarget> target = FetchTargetOf(entry);
+    std::optional<EntryParts> target = FetchTargetOf(entry);
     if (!target)
         return false;
-    m_sFileName = std::move(target->fileName);
+    m_sFileName = std::move(target->linkText);
     Label5->setCaption(WaitingText(m_sFileName));
     // The link text is the forum's, not ours: joined to the folder it must not reach
     // anywhere but one plain file inside it.

@@ -117,11 +117,10 @@ bool IsSaveFolder(const QString &folder) {
 #endif
 }
 
-std::optional<FetchTarget> FetchTargetOf(QStringView entry) {
-    const QString rest = StrAfter(entry, EntrySeparator);
-    if (rest.size() < MarkerWaiting.size())
+std::optional<EntryParts> FetchTargetOf(QStringView entry) {
+    if (StrAfter(entry, EntrySeparator).size() < MarkerWaiting.size())
         return std::nullopt;
-    return FetchTarget{StrBefore(entry, EntrySeparator), RemoveMarker(rest)};
+    return SplitEntry(entry);
 }
 
 bool IsPlainFileName(QStringView name) {

@@ -3,6 +3,8 @@
 // The rules of the download run that need no window: the texts it shows, the target
 // folder test, how an entry becomes an address and a file name, and the progress figure.
 
+#include "analysis/attachment_entry.h"
+
 #include <QString>
 #include <QStringView>
 #include <QtGlobal>
@@ -33,12 +35,9 @@ QString SaveDirFor(const QString &typed);
 // True when the folder exists and can be listed; an empty folder counts.
 bool IsSaveFolder(const QString &folder);
 
-struct FetchTarget {
-    QString address;  // text before the first "__"
-    QString fileName; // link text, without the marker
-};
-// Empty when the text after the separator is too short to hold a marker.
-std::optional<FetchTarget> FetchTargetOf(QStringView entry);
+// The entry's address and link text (the file name), as the entry helpers split it; empty
+// when the text after the separator is too short to hold a marker.
+std::optional<EntryParts> FetchTargetOf(QStringView entry);
 
 // True when the name can only ever mean one plain file inside the target folder, on any
 // system the folder may be shared with, Windows included.

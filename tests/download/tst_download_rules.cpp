@@ -58,10 +58,10 @@ private Q_SLOTS:
         QFETCH(QString, entry);
         QFETCH(QString, address);
         QFETCH(QString, fileName);
-        const std::optional<FetchTarget> target = FetchTargetOf(entry);
+        const std::optional<EntryParts> target = FetchTargetOf(entry);
         QVERIFY(target);
         QCOMPARE(target->address, address);
-        QCOMPARE(target->fileName, fileName);
+        QCOMPARE(target->linkText, fileName);
     }
 
     void refusesARestShorterThanAMarker() {
