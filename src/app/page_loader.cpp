@@ -245,10 +245,17 @@ void PageLoader::startFile(const QString &path) {
         const QByteArray type = html ? QByteArrayLiteral("text/html") : QByteArrayLiteral("");
         return html ? buildDocument(file.readAll(), type, url) : HtmlDocument::empty(url);
     }).then(this, [this, navigation](std::shared_ptr<const HtmlDocument> document) {
-        if (document)
-            complete(navigation, std::move(document));
-        else
-            fail(navigation);
+        // A small or missing file can be done before then() is attached, and then the
+        // continuation runs inside Navigate itself; events must come from the event loop.
+        QMetaObject::invokeMethod(
+            this,
+            [this, navigation, document = std::move(document)]() mutable {
+                if (document)
+                    complete(navigation, std::move(document));
+                else
+                    fail(navigation);
+            },
+            Qt::QueuedConnection);
     });
 }
 

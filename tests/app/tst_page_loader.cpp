@@ -203,6 +203,30 @@ private Q_SLOTS:
         QCOMPARE(anchorTexts(loader).size(), 2);
     }
 
+    void fileEventsNeverComeFromInsideNavigate() {
+        // A missing or tiny file is read so fast that the answer can be ready before the
+        // loader has finished starting the load; it must still arrive as an event.
+        QTemporaryDir dir;
+        QFile page(dir.filePath(u"t.html"_s));
+        QVERIFY(page.open(QIODevice::WriteOnly));
+        page.write(ThreadPage);
+        page.close();
+        const QString saved = QUrl::fromLocalFile(page.fileName()).toString();
+
+        PageLoader loader(m_network.get());
+        Events events(loader);
+        QVERIFY(events.waitForAny());
+        for (int i = 0; i < 40; ++i) {
+            events.error.clear();
+            events.complete.clear();
+            const bool missing = i % 2 == 0;
+            loader.Navigate(missing ? u"file:///no/such/page.html"_s : saved);
+            QCOMPARE(events.error.count() + events.complete.count(), 0);
+            QVERIFY(events.waitForAny());
+            QCOMPARE(events.error.count(), missing ? 1 : 0);
+        }
+    }
+
     void savedPagesOpenFromDisk() {
         QTemporaryDir dir;
         QFile page(dir.filePath(u"saved thread.html"_s));
