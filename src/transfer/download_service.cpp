@@ -1,5 +1,7 @@
 #include "transfer/download_service.h"
 
+#include "transfer/part_file.h"
+
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -7,9 +9,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QRandomGenerator>
 #include <QTimer>
-#include <filesystem>
 #include <memory>
 
 using namespace Qt::StringLiterals;
@@ -18,65 +18,12 @@ namespace quillmere {
 
 namespace {
 
-// Bounds what Qt buffers between the socket and the file, so memory does not grow with it.
+// Bound what Qt buffers from the socket and what waits for the disk, so memory does not
+// grow with the file when the disk is slower than the network.
 constexpr qint64 ReadBufferSize = 1024 * 1024;
+constexpr qint64 MaxQueuedBytes = 8 * ReadBufferSize;
 // About 30 progress reports a second: enough for a status line, few enough repaints.
 constexpr qint64 ProgressIntervalMs = 33;
-
-// The body's file: written under a temporary name beside the target and renamed over it
-// only once complete, so the target is never seen half written. Unlike QSaveFile it does
-// not force the data to the disk before the rename: for a body of gigabytes that sync
-// freezes the window for seconds, and a lost download can be fetched again.
-class PartFile {
-public:
-    ~PartFile() {
-        if (m_created && !m_committed)
-            m_file.remove();
-    }
-
-    bool open(const QString &target) {
-        const QFileInfo existing(target);
-        if (target.isEmpty() || existing.isDir() || (existing.exists() && !existing.isWritable()))
-            return false;
-        m_target = target;
-        for (int attempt = 0; attempt < 8; ++attempt) {
-            const quint32 tag = QRandomGenerator::global()->bounded(0x1000000u);
-            m_file.setFileName(u"%1.%2"_s.arg(target).arg(tag, 6, 16, QChar(u'0')));
-            m_created =
-                m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
-            if (m_created)
-                return true;
-            if (!m_file.exists())
-                return false; // the folder refuses the name, not a clash with another file
-        }
-        return false;
-    }
-    bool write(const QByteArray &data) { return m_file.write(data) == data.size(); }
-    bool commit() {
-        m_file.close();
-        if (m_file.error() != QFileDevice::NoError)
-            return false;
-        std::error_code error;
-        // From UTF-16, so no name is squeezed through a local 8-bit code page on Windows.
-        std::filesystem::rename(std::filesystem::path(m_file.fileName().toStdU16String()),
-                                std::filesystem::path(m_target.toStdU16String()), error);
-        if (error)
-            m_renameError = QString::fromLocal8Bit(error.message());
-        m_committed = !error;
-        return m_committed;
-    }
-    QFileDevice::FileError error() const { return m_file.error(); }
-    QString errorString() const {
-        return m_renameError.isEmpty() ? m_file.errorString() : m_renameError;
-    }
-
-private:
-    QString m_target;
-    QFile m_file;
-    QString m_renameError;
-    bool m_created = false;
-    bool m_committed = false;
-};
 
 bool isWebScheme(const QUrl &url) {
     return url.scheme() == "http"_L1 || url.scheme() == "https"_L1;
@@ -123,12 +70,10 @@ const char16_t *utf16OrNull(const QString &text) {
 // never re-enters a callback through another network signal.
 class Binding final : public IBinding {
 public:
-    Binding(QObject *caller, IBindStatusCallback *callback, std::unique_ptr<PartFile> file,
-            const QUrl &url)
+    Binding(QObject *caller, IBindStatusCallback *callback, const QUrl &url)
         : m_caller(caller)
         , m_callerWatched(caller != nullptr)
         , m_callback(callback)
-        , m_file(std::move(file))
         , m_address(url.toString()) {
         m_sinceProgress.start();
         m_throttle.setSingleShot(true);
@@ -150,6 +95,16 @@ public:
         return S_OK;
     }
 
+    // The body goes to a temporary file beside the target; only a complete transfer
+    // replaces the target, so a failure never leaves a torn file under its name.
+    bool open(const QString &target) {
+        // The writer reports from its own thread; the timer lives as long as the writer.
+        m_file = std::make_unique<PartFile>([this] {
+            QMetaObject::invokeMethod(
+                &m_throttle, [this] { onWritten(); }, Qt::QueuedConnection);
+        });
+        return m_file->open(target);
+    }
     HResult run(QNetworkAccessManager &network, QNetworkRequest request);
 
 private:
@@ -160,7 +115,7 @@ private:
         QString text;
     };
 
-    ~Binding() override = default;
+    ~Binding() override { m_file.reset(); }
 
     bool mayCallBack() const { return m_callback && (!m_callerWatched || m_caller); }
     qint64 maxProgress() const { return qMax<qint64>(m_expected, 0); }
@@ -186,7 +141,12 @@ private:
     void onRedirected(const QUrl &target);
     void onMetaData();
     void onReadyRead();
+    void onWritten();
     void onFinished();
+    bool bodyOnDisk() const {
+        return m_replyDone && (!m_reply || m_reply->bytesAvailable() == 0) && m_file &&
+               m_file->queued() == 0;
+    }
     void finish();
 
     quint32 m_refs = 0;
@@ -224,7 +184,9 @@ HResult Binding::run(QNetworkAccessManager &network, QNetworkRequest request) {
     m_loop = &loop;
     for (;;) {
         deliverReports();
-        if (m_replyDone || m_result != S_OK)
+        if (m_result == S_OK && m_file && m_file->failed())
+            fail(fromFileError(m_file->error()), m_file->errorString());
+        if (m_result != S_OK || bodyOnDisk())
             break;
         loop.exec();
     }
@@ -333,15 +295,14 @@ void Binding::onMetaData() {
 }
 
 void Binding::onReadyRead() {
-    if (!m_file)
+    // While the disk is behind, what arrives stays in Qt's bounded buffer, and Qt stops
+    // reading the socket; the writer's next report reads on.
+    if (!m_file || !m_reply || m_file->queued() >= MaxQueuedBytes)
         return;
     const QByteArray data = m_reply->readAll();
     if (data.isEmpty())
         return;
-    if (!m_file->write(data)) {
-        fail(fromFileError(m_file->error()), m_file->errorString());
-        return;
-    }
+    m_file->write(data);
     const bool first = m_received == 0;
     m_received += data.size();
     if (first) {
@@ -350,6 +311,11 @@ void Binding::onReadyRead() {
     }
     m_progressDue = true;
     scheduleProgress();
+}
+
+void Binding::onWritten() {
+    onReadyRead();
+    wake();
 }
 
 void Binding::onFinished() {
@@ -403,12 +369,6 @@ HResult DownloadService::URLDownloadToFile(QObject *caller, const QString &url,
     if (!m_network)
         return E_FAIL;
 
-    // The body goes to a temporary file beside the target; only a complete transfer
-    // replaces the target, so a failure never leaves a torn file under its name.
-    auto file = std::make_unique<PartFile>();
-    if (!file->open(fileName))
-        return E_ACCESSDENIED;
-
     QNetworkRequest request(address);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::UserVerifiedRedirectPolicy);
@@ -418,7 +378,9 @@ HResult DownloadService::URLDownloadToFile(QObject *caller, const QString &url,
     // Everything below lives in the binding: a handler may destroy this service's owner
     // while the call is pending.
     QNetworkAccessManager &network = *m_network;
-    const CountedRef<Binding> binding(new Binding(caller, callback, std::move(file), address));
+    const CountedRef<Binding> binding(new Binding(caller, callback, address));
+    if (!binding->open(fileName))
+        return E_ACCESSDENIED;
     return binding->run(network, std::move(request));
 }
 

@@ -258,8 +258,9 @@ private Q_SLOTS:
             transfer->StartDownloading(server.url(u"/big.rar"_s), target.filePath(u"big.rar"_s));
         QVERIFY(closedInside);
         QVERIFY(!ok);
-        QCOMPARE(QDir(target.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
-                 QStringList());
+        QCOMPARE(
+            QDir(target.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
+            QStringList());
         QCOMPARE(ReadIni(OptionSection, LastDirKey), target.path());
     }
 

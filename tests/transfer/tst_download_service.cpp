@@ -8,6 +8,11 @@
 #include <QTest>
 #include <functional>
 
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
 using namespace Qt::StringLiterals;
 using namespace quillmere;
 using quillmere::test::LoopbackServer;
@@ -141,6 +146,22 @@ private Q_SLOTS:
         QCOMPARE(last, qint64(body.size()));
     }
 
+    void namesAtTheLengthLimitAreWritten() {
+        // 255 bytes is the most most file systems take for one name, in UTF-8 or UTF-16.
+        const QByteArray body = pattern(70'000);
+        m_server.route(u"/file.rar"_s, serving(body));
+        for (const QString &name : {QString(251, u'n') + u".rar"_s,
+                                    QString(81, u'附') + u"资料xy.rar"_s}) {
+            const QString target = m_dir.filePath(name);
+            RecordingCallback callback;
+            QCOMPARE(m_service.URLDownloadToFile(nullptr, m_server.url(u"/file.rar"_s), target, 0,
+                                                 &callback),
+                     S_OK);
+            QCOMPARE(readAll(target), body);
+        }
+        QCOMPARE(filesIn(m_dir.path()).size(), 2);
+    }
+
     void failureKeepsExistingTarget_data() {
         QTest::addColumn<Reply>("reply");
         QTest::addColumn<QString>("location"); // answer with a redirect there instead
@@ -185,6 +206,34 @@ private Q_SLOTS:
         QCOMPARE(filesIn(m_dir.path()), QStringList{u"attachment.rar"_s});
         m_server.releaseStalls();
     }
+
+#ifdef Q_OS_UNIX
+    // The disk refusing bytes part-way (a full disk, a quota) fails the transfer from the
+    // writer's side: no end of data is reported and nothing half written is kept.
+    void aDiskThatRefusesBytesFailsTheTransfer() {
+        m_server.route(u"/f"_s, serving(pattern(6 * 1024 * 1024)));
+        QFile old(m_target);
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
+        old.close();
+
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit unlimited{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+        rlimit limited = unlimited;
+        limited.rlim_cur = 2 * 1024 * 1024 + 100;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+        RecordingCallback callback;
+        const HResult result =
+            m_service.URLDownloadToFile(nullptr, m_server.url(u"/f"_s), m_target, 0, &callback);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+
+        QCOMPARE(result, STG_E_WRITEFAULT);
+        QCOMPARE(callback.stopResult, result);
+        QVERIFY(!callback.statuses().contains(BINDSTATUS_ENDDOWNLOADDATA));
+        QCOMPARE(readAll(m_target), QByteArray("old"));
+        QCOMPARE(filesIn(m_dir.path()), QStringList{u"attachment.rar"_s});
+    }
+#endif
 
     // Nothing is bound and nothing is written or requested for what can never work.
     void refusedBeforeBinding_data() {

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace quillmere {
+
+// A download's body file: written under a temporary name beside the target and renamed
+// over it only once complete, so the target is never seen half written.
+//
+// The bytes go to the disk on a thread of its own. A disk that stalls — a slow stick, a
+// network share, the kernel flushing gigabytes — must not freeze the window, and the
+// transfer runs on the UI thread. Unlike QSaveFile nothing is forced to the disk before
+// the rename: for a body of gigabytes that sync froze the window for seconds, and a lost
+// download can be fetched again.
+class PartFile {
+public:
+    // Called on the writer thread after each chunk it wrote, and when the writing fails.
+    using WrittenHandler = std::function<void()>;
+
+    explicit PartFile(WrittenHandler onWritten = {});
+    ~PartFile(); // stops the writer and removes the temporary file unless committed
+    PartFile(const PartFile &) = delete;
+    PartFile &operator=(const PartFile &) = delete;
+
+    // Creates the temporary file; false when the target cannot be written there.
+    bool open(const QString &target);
+    // Queues bytes for the writer; they are ignored once the writing has failed.
+    void write(QByteArray data);
+    // Bytes queued and not yet on the disk.
+    qint64 queued() const;
+    bool failed() const;
+    // Puts the file under the target name. Only when nothing is queued any more.
+    bool commit();
+
+    QFileDevice::FileError error() const;
+    QString errorString() const;
+
+private:
+    void writeQueued(std::stop_token stop);
+
+    WrittenHandler m_onWritten;
+    QString m_target;
+    QFile m_file;
+    QString m_renameError;
+    bool m_created = false;
+    bool m_committed = false;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable_any m_wake;
+    std::deque<QByteArray> m_queue;
+    qint64 m_queued = 0;
+    bool m_failed = false;
+    std::jthread m_writer; // last: stopped and joined before anything above goes
+};
+
+} // namespace quillmere
