@@ -303,6 +303,10 @@ void Binding::onReadyRead() {
     if (data.isEmpty())
         return;
     m_file->write(data);
+    if (m_file->failed()) {
+        fail(fromFileError(m_file->error()), m_file->errorString());
+        return;
+    }
     const bool first = m_received == 0;
     m_received += data.size();
     if (first) {

@@ -59,14 +59,27 @@ bool PartFile::open(const QString &target) {
         if (!m_created && !m_file.exists())
             return false; // the folder refuses the name, not a clash with another file
     }
-    if (m_created)
-        m_writer = std::jthread([this](std::stop_token stop) { writeQueued(std::move(stop)); });
     return m_created;
 }
 
 void PartFile::write(QByteArray data) {
-    if (data.isEmpty())
+    if (data.isEmpty() || !m_created)
         return;
+    if (!m_writer.joinable()) {
+        // The first few MiB only fill the page cache and cost microseconds: written here,
+        // a small attachment needs no thread and no hand-over. Only a body that could make
+        // the kernel throttle its writer gets the thread.
+        if (m_inlineWritten + data.size() <= InlineBytes) {
+            if (m_file.write(data) == data.size()) {
+                m_inlineWritten += data.size();
+            } else {
+                const std::lock_guard lock(m_mutex);
+                m_failed = true;
+            }
+            return;
+        }
+        m_writer = std::jthread([this](std::stop_token stop) { writeQueued(std::move(stop)); });
+    }
     {
         const std::lock_guard lock(m_mutex);
         if (m_failed)
@@ -117,8 +130,10 @@ void PartFile::writeQueued(std::stop_token stop) {
 bool PartFile::commit() {
     if (!m_created || queued() != 0 || failed())
         return false;
-    m_writer.request_stop();
-    m_writer.join();
+    if (m_writer.joinable()) {
+        m_writer.request_stop();
+        m_writer.join();
+    }
     m_file.close();
     if (m_file.error() != QFileDevice::NoError)
         return false;

@@ -14,14 +14,14 @@ namespace quillmere {
 // A download's body file: written under a temporary name beside the target and renamed
 // over it only once complete, so the target is never seen half written.
 //
-// The bytes go to the disk on a thread of its own. A disk that stalls — a slow stick, a
-// network share, the kernel flushing gigabytes — must not freeze the window, and the
-// transfer runs on the UI thread. Unlike QSaveFile nothing is forced to the disk before
-// the rename: for a body of gigabytes that sync froze the window for seconds, and a lost
-// download can be fetched again.
+// Past the first few MiB the bytes go to the disk on a thread of its own. A disk that
+// stalls — a slow stick, a network share, the kernel flushing gigabytes — must not freeze
+// the window, and the transfer runs on the UI thread. Unlike QSaveFile nothing is forced to the
+// disk before the rename: for a body of gigabytes that sync froze the window for seconds, and a
+// lost download can be fetched again.
 class PartFile {
 public:
-    // Called on the writer thread after each chunk it wrote, and when the writing fails.
+    // Called on the writer thread after each chunk it wrote, and when its writing fails.
     using WrittenHandler = std::function<void()>;
 
     explicit PartFile(WrittenHandler onWritten = {});
@@ -31,7 +31,7 @@ public:
 
     // Creates the temporary file; false when the target cannot be written there.
     bool open(const QString &target);
-    // Queues bytes for the writer; they are ignored once the writing has failed.
+    // Writes or queues bytes; they are ignored once the writing has failed.
     void write(QByteArray data);
     // Bytes queued and not yet on the disk.
     qint64 queued() const;
@@ -54,6 +54,8 @@ private:
 
     mutable std::mutex m_mutex;
     std::condition_variable_any m_wake;
+    static constexpr qint64 InlineBytes = 4 * 1024 * 1024;
+    qint64 m_inlineWritten = 0;
     std::deque<QByteArray> m_queue;
     qint64 m_queued = 0;
     bool m_failed = false;

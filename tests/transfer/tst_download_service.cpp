@@ -210,8 +210,15 @@ private Q_SLOTS:
 #ifdef Q_OS_UNIX
     // The disk refusing bytes part-way (a full disk, a quota) fails the transfer from the
     // writer's side: no end of data is reported and nothing half written is kept.
+    void aDiskThatRefusesBytesFailsTheTransfer_data() {
+        // The first MiB go to the disk at once, the rest through the writer thread.
+        QTest::addColumn<int>("limitMiB");
+        QTest::addRow("early") << 2;
+        QTest::addRow("late") << 7;
+    }
     void aDiskThatRefusesBytesFailsTheTransfer() {
-        m_server.route(u"/f"_s, serving(pattern(6 * 1024 * 1024)));
+        QFETCH(int, limitMiB);
+        m_server.route(u"/f"_s, serving(pattern(10 * 1024 * 1024)));
         QFile old(m_target);
         QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
         old.close();
@@ -220,7 +227,7 @@ private Q_SLOTS:
         rlimit unlimited{};
         QCOMPARE(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
         rlimit limited = unlimited;
-        limited.rlim_cur = 2 * 1024 * 1024 + 100;
+        limited.rlim_cur = rlim_t(limitMiB) * 1024 * 1024 + 100;
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
         RecordingCallback callback;
         const HResult result =
