@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QFutureWatcher>
 #include <QMimeDatabase>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -224,39 +225,43 @@ void PageLoader::finishHttp(int redirects) {
 void PageLoader::parseLater(QByteArray bytes, QByteArray contentType, QUrl url) {
     // Parsing a big thread page takes a while: do it off the UI thread so the window
     // keeps painting; the result comes back as an event.
-    const quint64 navigation = m_navigation;
-    QtConcurrent::run(buildDocument, std::move(bytes), std::move(contentType), std::move(url))
-        .then(this, [this, navigation](std::shared_ptr<const HtmlDocument> document) {
-            complete(navigation, std::move(document));
-        });
+    deliver(
+        QtConcurrent::run(buildDocument, std::move(bytes), std::move(contentType), std::move(url)));
 }
 
 void PageLoader::startFile(const QString &path) {
-    const quint64 navigation = m_navigation;
     const QUrl url = QUrl::fromLocalFile(path);
-    QtConcurrent::run([path, url]() -> std::shared_ptr<const HtmlDocument> {
+    deliver(QtConcurrent::run([path, url]() -> std::shared_ptr<const HtmlDocument> {
         QFile file(path);
-        if (!QFileInfo(path).isFile() || file.size() > MaxPageBytes ||
-            !file.open(QIODevice::ReadOnly))
+        if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
             return nullptr;
-        const QMimeType mime = QMimeDatabase().mimeTypeForFile(path);
+        // Read one byte past the limit rather than trusting the size: a file may grow, and
+        // special files report none.
+        QByteArray bytes = file.read(MaxPageBytes + 1);
+        if (bytes.size() > MaxPageBytes || file.error() != QFileDevice::NoError)
+            return nullptr;
+        const QMimeType mime = QMimeDatabase().mimeTypeForFileNameAndData(path, bytes);
         const bool html =
             mime.inherits(u"text/html"_s) || mime.inherits(u"application/xhtml+xml"_s);
         const QByteArray type = html ? QByteArrayLiteral("text/html") : QByteArrayLiteral("");
-        return html ? buildDocument(file.readAll(), type, url) : HtmlDocument::empty(url);
-    }).then(this, [this, navigation](std::shared_ptr<const HtmlDocument> document) {
-        // A small or missing file can be done before then() is attached, and then the
-        // continuation runs inside Navigate itself; events must come from the event loop.
-        QMetaObject::invokeMethod(
-            this,
-            [this, navigation, document = std::move(document)]() mutable {
-                if (document)
-                    complete(navigation, std::move(document));
-                else
-                    fail(navigation);
-            },
-            Qt::QueuedConnection);
+        return html ? buildDocument(bytes, type, url) : HtmlDocument::empty(url);
+    }));
+}
+
+void PageLoader::deliver(QFuture<std::shared_ptr<const HtmlDocument>> work) {
+    // A watcher rather than QFuture::then(): its result always arrives as a posted event,
+    // even for work that is done before it is watched, and never once the loader is gone.
+    // (then() may run inside this call, and reads the loader from the worker thread.)
+    const quint64 navigation = m_navigation;
+    auto *watcher = new QFutureWatcher<std::shared_ptr<const HtmlDocument>>(this);
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, navigation] {
+        watcher->deleteLater();
+        if (std::shared_ptr<const HtmlDocument> document = watcher->result())
+            complete(navigation, std::move(document));
+        else
+            fail(navigation);
     });
+    watcher->setFuture(std::move(work));
 }
 
 } // namespace quillmere

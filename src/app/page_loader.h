@@ -6,6 +6,7 @@
 
 #include "app/html_document.h"
 
+#include <QFuture>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -63,6 +64,7 @@ private:
     void startFile(const QString &path);
     void finishHttp(int redirects);
     void parseLater(QByteArray bytes, QByteArray contentType, QUrl url);
+    void deliver(QFuture<std::shared_ptr<const HtmlDocument>> work);
     void complete(quint64 navigation, std::shared_ptr<const HtmlDocument> document);
     static void retire(std::shared_ptr<const HtmlDocument> document);
 

@@ -7,6 +7,7 @@
 #include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThreadPool>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -225,6 +226,21 @@ private Q_SLOTS:
             QVERIFY(events.waitForAny());
             QCOMPARE(events.error.count(), missing ? 1 : 0);
         }
+    }
+
+    void aLoaderMayGoWhileItsPageIsParsed() {
+        // The window may close while a big page is still being read and parsed.
+        QTemporaryDir dir;
+        QFile page(dir.filePath(u"big.html"_s));
+        QVERIFY(page.open(QIODevice::WriteOnly));
+        page.write(ThreadPage.repeated(20'000));
+        page.close();
+        {
+            PageLoader loader(m_network.get());
+            loader.Navigate(QUrl::fromLocalFile(page.fileName()).toString());
+        }
+        QThreadPool::globalInstance()->waitForDone();
+        QCoreApplication::processEvents();
     }
 
     void savedPagesOpenFromDisk() {
