@@ -224,7 +224,75 @@ struct HtmlTreeBuilder {
         return *it;
     }
 
-    const HtmlElement *element(const GumboNode *node, const HtmlElement *parent, bool rendered) {
+    // Browsers stop nesting elements at this depth and put deeper ones side by side under
+    // the last element that may still have children; so do we, which also bounds every
+    // recursive walk of the tree, whatever the page.
+    static constexpr int MaxDepth = 512;
+
+    const HtmlElement *element(const GumboNode *node, const HtmlElement *parent, bool rendered,
+                               int depth = 0) {
+        HtmlElement &e = create(node, parent, rendered);
+        if (depth + 2 >= MaxDepth) {
+            flatten(node, e);
+            return &e;
+        }
+        const GumboVector &children = node->v.element.children;
+        e.m_children.reserve(children.length);
+        for (unsigned i = 0; i < children.length; ++i) {
+            const auto *child = static_cast<const GumboNode *>(children.data[i]);
+            if (isElement(child)) {
+                if (!inTemplate(node))
+                    e.m_children.push_back({element(child, &e, e.m_rendered, depth + 1), -1});
+            } else if (isCharacterData(child)) {
+                e.m_children.push_back({nullptr, characterData(child)});
+            }
+        }
+        return &e;
+    }
+
+    // Every element below `node` becomes a child of `ceiling`, in document order, and keeps
+    // its own text; without recursion.
+    void flatten(const GumboNode *node, HtmlElement &ceiling) {
+        struct Open {
+            const GumboNode *node;
+            HtmlElement *element;
+            unsigned next;
+        };
+        std::vector<Open> stack{{node, &ceiling, 0}};
+        while (!stack.empty()) {
+            const Open open = stack.back();
+            const GumboVector &children = open.node->v.element.children;
+            if (open.next == children.length) {
+                stack.pop_back();
+                continue;
+            }
+            ++stack.back().next;
+            const auto *child = static_cast<const GumboNode *>(children.data[open.next]);
+            if (isElement(child)) {
+                if (inTemplate(open.node))
+                    continue;
+                HtmlElement &e = create(child, &ceiling, ceiling.m_rendered);
+                ceiling.m_children.push_back({&e, -1});
+                stack.push_back({child, &e, 0});
+            } else if (isCharacterData(child)) {
+                open.element->m_children.push_back({nullptr, characterData(child)});
+            }
+        }
+    }
+
+    static bool isElement(const GumboNode *node) {
+        return node->type == GUMBO_NODE_ELEMENT || node->type == GUMBO_NODE_TEMPLATE;
+    }
+    static bool isCharacterData(const GumboNode *node) {
+        return node->type == GUMBO_NODE_TEXT || node->type == GUMBO_NODE_CDATA ||
+               node->type == GUMBO_NODE_WHITESPACE || node->type == GUMBO_NODE_COMMENT;
+    }
+    // A template's contents live outside the document, as in browsers: its elements are
+    // not elements of the page, and only its text is kept.
+    static bool inTemplate(const GumboNode *parent) { return parent->type == GUMBO_NODE_TEMPLATE; }
+
+    // One element with its names, attributes and rendering facts, without its children.
+    HtmlElement &create(const GumboNode *node, const HtmlElement *parent, bool rendered) {
         const GumboElement &g = node->v.element;
         HtmlElement &e = doc.m_elements.emplace_back();
         doc.m_all.push_back(&e);
@@ -252,30 +320,7 @@ struct HtmlTreeBuilder {
         if (!doc.m_body && e.m_html && e.m_localName == u"body")
             doc.m_body = &e;
 
-        // A template's contents live outside the document, as in browsers: they are
-        // serialised with it but are not elements of the page.
-        const bool inTemplate = node->type == GUMBO_NODE_TEMPLATE;
-        e.m_children.reserve(g.children.length);
-        for (unsigned i = 0; i < g.children.length; ++i) {
-            const auto *child = static_cast<const GumboNode *>(g.children.data[i]);
-            switch (child->type) {
-            case GUMBO_NODE_ELEMENT:
-            case GUMBO_NODE_TEMPLATE:
-                if (inTemplate)
-                    break;
-                e.m_children.push_back({element(child, &e, e.m_rendered), -1});
-                break;
-            case GUMBO_NODE_TEXT:
-            case GUMBO_NODE_CDATA:
-            case GUMBO_NODE_WHITESPACE:
-            case GUMBO_NODE_COMMENT:
-                e.m_children.push_back({nullptr, characterData(child)});
-                break;
-            case GUMBO_NODE_DOCUMENT:
-                break;
-            }
-        }
-        return &e;
+        return e;
     }
 
     std::int32_t characterData(const GumboNode *node) {

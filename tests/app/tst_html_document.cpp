@@ -41,6 +41,27 @@ private Q_SLOTS:
         QCOMPARE(doc->body()->tagName(), u"BODY"_s);
     }
 
+    void deeplyNestedPagesStayUsable() {
+        // Unclosed tags nest without end, and every walk of the tree recurses: past the
+        // browsers' depth the rest must stand side by side, keeping every element and text.
+        const int depth = 5'000;
+        const QString html = u"<div>"_s.repeated(depth) + u"<a href=/f id=deep>x .rar</a>"_s +
+                             u"<b>tail</b>"_s + u"</div>"_s.repeated(depth);
+        const auto doc = parse(html);
+        QCOMPARE(qsizetype(doc->all().size()), qsizetype(3 + depth + 2));
+        const HtmlElement *deep = byId(*doc, u"deep"_s);
+        QVERIFY(deep);
+        QCOMPARE(deep->innerText(), u"x .rar"_s);
+        QCOMPARE(deep->href(), u"http://forum.test/f"_s);
+        QCOMPARE(doc->all().back()->tagName(), u"B"_s);
+        int ancestors = 0;
+        for (const HtmlElement *e = deep->parent(); e; e = e->parent())
+            ++ancestors;
+        QVERIFY(ancestors <= 512);
+        QCOMPARE(doc->body()->innerText(), u"x .rartail"_s);
+        QVERIFY(doc->body()->innerhtml().contains(u"<a href=\"/f\" id=\"deep\">x .rar</a>"_s));
+    }
+
     void foreignElementsKeepTheirCase() {
         const auto doc = parse(u"<svg><foreignObject></foreignObject></svg><custom-tag/>"_s);
         const QStringList names = tagNames(*doc);
