@@ -140,13 +140,10 @@ private:
     void start(QNetworkAccessManager &network, QNetworkRequest request);
     void onRedirected(const QUrl &target);
     void onMetaData();
-    void onReadyRead();
+    void onReadyRead(bool finished = false);
     void onWritten();
     void onFinished();
-    bool bodyOnDisk() const {
-        return m_replyDone && (!m_reply || m_reply->bytesAvailable() == 0) && m_file &&
-               m_file->queued() == 0;
-    }
+    bool bodyOnDisk() const { return m_replyDone && m_file && m_file->queued() == 0; }
     void finish();
 
     quint32 m_refs = 0;
@@ -294,10 +291,11 @@ void Binding::onMetaData() {
         report(BINDSTATUS_MIMETYPEAVAILABLE, mediaType);
 }
 
-void Binding::onReadyRead() {
+void Binding::onReadyRead(bool finished) {
     // While the disk is behind, what arrives stays in Qt's bounded buffer, and Qt stops
-    // reading the socket; the writer's next report reads on.
-    if (!m_file || !m_reply || m_file->queued() >= MaxQueuedBytes)
+    // reading the socket; the writer's next report reads on. The last bytes are taken at
+    // once, so nothing of the body depends on the reply living on.
+    if (!m_file || !m_reply || (!finished && m_file->queued() >= MaxQueuedBytes))
         return;
     const QByteArray data = m_reply->readAll();
     if (data.isEmpty())
@@ -331,7 +329,7 @@ void Binding::onFinished() {
         else if (status / 100 != 2)
             fail(INET_E_DOWNLOAD_FAILURE, u"HTTP status %1"_s.arg(status));
         else
-            onReadyRead();
+            onReadyRead(true);
     }
     wake();
 }

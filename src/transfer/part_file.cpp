@@ -41,6 +41,19 @@ bool nameFits(const QFileInfo &target) {
 #endif
 }
 
+// From UTF-16, so no name is squeezed through a local 8-bit code page on Windows; there
+// also with the long-path prefix, which Qt adds to the paths it opens.
+std::filesystem::path nativePath(const QString &path) {
+#ifdef Q_OS_WIN
+    const QString absolute = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
+    if (absolute.startsWith(u"\\\\"))
+        return std::filesystem::path((u"\\\\?\\UNC"_s + absolute.mid(1)).toStdU16String());
+    return std::filesystem::path((u"\\\\?\\"_s + absolute).toStdU16String());
+#else
+    return std::filesystem::path(path.toStdU16String());
+#endif
+}
+
 } // namespace
 
 bool PartFile::open(const QString &target) {
@@ -105,7 +118,10 @@ void PartFile::writeQueued(std::stop_token stop) {
         QByteArray chunk;
         {
             std::unique_lock lock(m_mutex);
-            if (!m_wake.wait(lock, stop, [this] { return !m_queue.empty(); }))
+            // A stop means the file is being thrown away: what is still queued is not
+            // worth waiting for.
+            if (!m_wake.wait(lock, stop, [this] { return !m_queue.empty(); }) ||
+                stop.stop_requested())
                 return;
             chunk = std::move(m_queue.front());
             m_queue.pop_front();
@@ -138,9 +154,7 @@ bool PartFile::commit() {
     if (m_file.error() != QFileDevice::NoError)
         return false;
     std::error_code error;
-    // From UTF-16, so no name is squeezed through a local 8-bit code page on Windows.
-    std::filesystem::rename(std::filesystem::path(m_file.fileName().toStdU16String()),
-                            std::filesystem::path(m_target.toStdU16String()), error);
+    std::filesystem::rename(nativePath(m_file.fileName()), nativePath(m_target), error);
     if (error)
         m_renameError = QString::fromLocal8Bit(error.message());
     m_committed = !error;

@@ -150,8 +150,8 @@ private Q_SLOTS:
         // 255 bytes is the most most file systems take for one name, in UTF-8 or UTF-16.
         const QByteArray body = pattern(70'000);
         m_server.route(u"/file.rar"_s, serving(body));
-        for (const QString &name : {QString(251, u'n') + u".rar"_s,
-                                    QString(81, u'附') + u"资料xy.rar"_s}) {
+        for (const QString &name :
+             {QString(251, u'n') + u".rar"_s, QString(81, u'附') + u"资料xy.rar"_s}) {
             const QString target = m_dir.filePath(name);
             RecordingCallback callback;
             QCOMPARE(m_service.URLDownloadToFile(nullptr, m_server.url(u"/file.rar"_s), target, 0,
