@@ -100,6 +100,15 @@ struct Location {
     QString value;
 };
 
+// As the system's profile functions read them: one pair of matching quotes around a value
+// is not part of it.
+QStringView unquoted(QStringView value) {
+    if (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') &&
+        value.back() == value.front())
+        return value.sliced(1, value.size() - 2);
+    return value;
+}
+
 Location locate(const QByteArray &bytes, const QList<Line> &lines, QStringView section,
                 QStringView key) {
     // Stateless, so a broken sequence at the end of one line cannot swallow the next line.
@@ -126,7 +135,7 @@ Location locate(const QByteArray &bytes, const QList<Line> &lines, QStringView s
         found.lastKey = i;
         if (sameName(trimBlanks(text.first(equals)), key)) {
             found.key = i;
-            found.value = trimBlanks(text.sliced(equals + 1)).toString();
+            found.value = unquoted(trimBlanks(text.sliced(equals + 1))).toString();
             break;
         }
     }

@@ -55,6 +55,10 @@ private Q_SLOTS:
         QTest::newRow("LF line ends, no final break") << "[Option]\nLastDir=x"_ba << u"x"_s;
         QTest::newRow("code page 936 bytes")
             << "[Option]\r\nLastDir=D:\\\xcf\xc2\xd4\xd8\r\n"_ba << u"D:\\下载"_s;
+        QTest::newRow("one pair of quotes dropped")
+            << "[Option]\r\nLastDir= \"D:\\my rar \" \r\n"_ba << u"D:\\my rar "_s;
+        QTest::newRow("single quotes dropped") << "[Option]\r\nLastDir='x'\r\n"_ba << u"x"_s;
+        QTest::newRow("unmatched quotes kept") << "[Option]\r\nLastDir=\"x'\r\n"_ba << u"\"x'"_s;
         QTest::newRow("other section") << "[Other]\r\nLastDir=x\r\n[Option]\r\n"_ba << QString();
         QTest::newRow("commented out") << "[Option]\r\n;LastDir=x\r\n"_ba << QString();
         QTest::newRow("binary") << randomBytes(64 * 1024) << QString();
