@@ -47,6 +47,10 @@ QString CFileDownload::StrFromPtr(const void *lpString, const bool &fUnicode) {
 HResult CFileDownload::Callback::OnStartBinding(quint32 dwReserved, IBinding *pib) {
     Q_UNUSED(dwReserved);
     m_owner.m_bBusy = true;
+    // A start from a handler right after an abort comes before the aborted binding's
+    // OnStopBinding, which will then find state 0: give its extra reference back now.
+    if (m_owner.m_lBindState == 1 && m_owner.m_oBinding)
+        m_owner.m_oBinding->Release();
     m_owner.m_oBinding = pib;
     if (m_owner.m_oBinding)
         m_owner.m_oBinding->AddRef();

@@ -157,6 +157,24 @@ private Q_SLOTS:
         QCOMPARE(first.refs, 1);
     }
 
+    // Abort, then start again from a handler: the second binding begins before the first
+    // one stops, and the first must not keep its extra reference for ever.
+    void restartAfterAbortReleasesTheFirstBinding() {
+        CountingBinding first, second;
+        CFileDownload download(&m_network);
+        IBindStatusCallback *callback = download.bindStatusCallback();
+        callback->OnStartBinding(0, &first);
+        download.AbortDownloading();
+        callback->OnStartBinding(0, &second);
+        QCOMPARE(first.refs, 1);
+        QCOMPARE(second.refs, 3);
+        callback->OnStopBinding(S_OK, nullptr); // the second ends first: it runs nested
+        callback->OnStopBinding(E_ABORT, nullptr);
+        QCOMPARE(first.refs, 1);
+        QCOMPARE(second.refs, 2);
+        QCOMPARE(download.bindState(), 0);
+    }
+
     void progressEventCarriesValues_data() {
         QTest::addColumn<qint64>("done");
         QTest::addColumn<qint64>("max");
