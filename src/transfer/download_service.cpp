@@ -4,7 +4,6 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QList>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -137,6 +136,7 @@ private:
     }
     void deliverReports();
     void fail(HResult code, const QString &text);
+    void failWriting() { fail(fromFileError(m_file->error()), m_file->errorString()); }
     void start(QNetworkAccessManager &network, QNetworkRequest request);
     void onRedirected(const QUrl &target);
     void onMetaData();
@@ -182,7 +182,7 @@ HResult Binding::run(QNetworkAccessManager &network, QNetworkRequest request) {
     for (;;) {
         deliverReports();
         if (m_result == S_OK && m_file && m_file->failed())
-            fail(fromFileError(m_file->error()), m_file->errorString());
+            failWriting();
         if (m_result != S_OK || bodyOnDisk())
             break;
         loop.exec();
@@ -302,7 +302,7 @@ void Binding::onReadyRead(bool finished) {
         return;
     m_file->write(data);
     if (m_file->failed()) {
-        fail(fromFileError(m_file->error()), m_file->errorString());
+        failWriting();
         return;
     }
     const bool first = m_received == 0;
@@ -350,7 +350,7 @@ void Binding::finish() {
     report(BINDSTATUS_ENDDOWNLOADDATA, m_address);
     deliverReports();
     if (m_result == S_OK && !m_file->commit())
-        fail(fromFileError(m_file->error()), m_file->errorString());
+        failWriting();
 }
 
 } // namespace
