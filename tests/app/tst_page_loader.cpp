@@ -32,6 +32,14 @@ QStringList anchorTexts(const PageLoader &loader) {
     return texts;
 }
 
+// Saves a page into `dir` and gives its file: address.
+QString savedPage(const QTemporaryDir &dir, const QString &name, const QByteArray &html) {
+    QFile page(dir.filePath(name));
+    if (!page.open(QIODevice::WriteOnly) || page.write(html) != html.size())
+        return {};
+    return QUrl::fromLocalFile(page.fileName()).toString();
+}
+
 // Records both events in arrival order.
 struct Events {
     explicit Events(PageLoader &loader)
@@ -208,11 +216,8 @@ private Q_SLOTS:
         // A missing or tiny file is read so fast that the answer can be ready before the
         // loader has finished starting the load; it must still arrive as an event.
         QTemporaryDir dir;
-        QFile page(dir.filePath(u"t.html"_s));
-        QVERIFY(page.open(QIODevice::WriteOnly));
-        page.write(ThreadPage);
-        page.close();
-        const QString saved = QUrl::fromLocalFile(page.fileName()).toString();
+        const QString saved = savedPage(dir, u"t.html"_s, ThreadPage);
+        QVERIFY(!saved.isEmpty());
 
         PageLoader loader(m_network.get());
         Events events(loader);
@@ -231,13 +236,11 @@ private Q_SLOTS:
     void aLoaderMayGoWhileItsPageIsParsed() {
         // The window may close while a big page is still being read and parsed.
         QTemporaryDir dir;
-        QFile page(dir.filePath(u"big.html"_s));
-        QVERIFY(page.open(QIODevice::WriteOnly));
-        page.write(ThreadPage.repeated(20'000));
-        page.close();
+        const QString big = savedPage(dir, u"big.html"_s, ThreadPage.repeated(20'000));
+        QVERIFY(!big.isEmpty());
         {
             PageLoader loader(m_network.get());
-            loader.Navigate(QUrl::fromLocalFile(page.fileName()).toString());
+            loader.Navigate(big);
         }
         QThreadPool::globalInstance()->waitForDone();
         QCoreApplication::processEvents();
@@ -245,15 +248,12 @@ private Q_SLOTS:
 
     void savedPagesOpenFromDisk() {
         QTemporaryDir dir;
-        QFile page(dir.filePath(u"saved thread.html"_s));
-        QVERIFY(page.open(QIODevice::WriteOnly));
-        page.write(ThreadPage);
-        page.close();
+        const QString address = savedPage(dir, u"saved thread.html"_s, ThreadPage);
+        QVERIFY(!address.isEmpty());
 
         PageLoader loader(m_network.get());
         Events events(loader);
         QVERIFY(events.waitForAny());
-        const QString address = QUrl::fromLocalFile(page.fileName()).toString();
         loader.Navigate(address);
         QVERIFY(events.complete.wait());
         QCOMPARE(events.completedUrl(), address);

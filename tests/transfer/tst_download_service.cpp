@@ -191,9 +191,7 @@ private Q_SLOTS:
             server.route(u"/f"_s, reply);
         else
             server.redirect(u"/f"_s, location);
-        QFile old(m_target);
-        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
-        old.close();
+        QVERIFY(placeOldTarget());
 
         RecordingCallback callback;
         const HResult result =
@@ -219,9 +217,7 @@ private Q_SLOTS:
     void aDiskThatRefusesBytesFailsTheTransfer() {
         QFETCH(int, limitMiB);
         m_server.route(u"/f"_s, serving(pattern(10 * 1024 * 1024)));
-        QFile old(m_target);
-        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
-        old.close();
+        QVERIFY(placeOldTarget());
 
         std::signal(SIGXFSZ, SIG_IGN);
         rlimit unlimited{};
@@ -290,6 +286,12 @@ private Q_SLOTS:
     }
 
 private:
+    // A file already under the target name, which no failure may touch.
+    bool placeOldTarget() const {
+        QFile old(m_target);
+        return old.open(QIODevice::WriteOnly) && old.write("old") == 3;
+    }
+
     QTemporaryDir m_dir;
     QString m_target;
     LoopbackServer m_server;
