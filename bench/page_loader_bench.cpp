@@ -2,11 +2,11 @@
 // elements as the analysis does, measuring time, throughput, memory and how long the
 // UI event loop ever stalls while it happens.
 
-#include "app/network_session.h"
-#include "app/page_loader.h"
 #include "bench_support.h"
 #include "support/loopback_server.h"
 #include "thread_page.h"
+#include "web/network_session.h"
+#include "web/page_loader.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

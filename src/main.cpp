@@ -1,6 +1,6 @@
 #include "app/main_window.h"
-#include "app/network_session.h"
 #include "app/platform.h"
+#include "web/network_session.h"
 
 #include <QApplication>
 

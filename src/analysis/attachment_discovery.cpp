@@ -1,6 +1,11 @@
 #include "analysis/attachment_discovery.h"
 
+#include "analysis/attachment_entry.h"
+#include "web/html_document.h"
+
 namespace quillmere {
+
+using namespace Qt::StringLiterals;
 
 bool IsAnchorTag(QStringView tagName) {
     // No other character upper-cases to "A", so a one-letter test is the whole rule
@@ -10,6 +15,23 @@ bool IsAnchorTag(QStringView tagName) {
 
 bool IsAttachmentText(QStringView innerText) {
     return innerText.endsWith(u".rar", Qt::CaseSensitive);
+}
+
+QStringList DiscoverAttachments(const HtmlDocument &document) {
+    QStringList entries;
+    for (const HtmlElement *element : document.all()) {
+        if (!IsAnchorTag(element->tagName()))
+            continue;
+        const QString text = element->innerText();
+        if (IsAttachmentText(text))
+            entries.append(MakeEntry(element->href(), text));
+    }
+    return entries;
+}
+
+QString ThreadLoadErrorMessage(const QString &address) {
+    // The prompt ends in an error description; nothing here ever has one to give.
+    return u"打开帖子链接"_s + address + u"发生错误："_s;
 }
 
 } // namespace quillmere

@@ -1,12 +1,16 @@
 #pragma once
 
 // Which links of a thread page are attachments: anchors whose rendered text ends in
-// ".rar". The page's elements are walked by whoever holds the document; these tests
-// decide, so every caller agrees on what counts.
+// ".rar". The tests below decide, so every caller agrees on what counts, and
+// DiscoverAttachments walks a loaded page with them.
 
+#include <QString>
+#include <QStringList>
 #include <QStringView>
 
 namespace quillmere {
+
+class HtmlDocument;
 
 // The tag name, upper-cased, is exactly "A" (an <a> in any letter case).
 bool IsAnchorTag(QStringView tagName);
@@ -18,5 +22,13 @@ bool IsAttachmentText(QStringView innerText);
 inline bool IsAttachmentLink(QStringView tagName, QStringView innerText) {
     return IsAnchorTag(tagName) && IsAttachmentText(innerText);
 }
+
+// The waiting entries for every attachment link of the page, in document order;
+// duplicates stay. A document without elements (an answer that is not HTML) has none.
+QStringList DiscoverAttachments(const HtmlDocument &document);
+
+// What the user is told when there is nothing to analyse, or the page did not load.
+inline constexpr QStringView NoThreadAddressMessage = u"请首先输入帖子链接！";
+QString ThreadLoadErrorMessage(const QString &address);
 
 } // namespace quillmere

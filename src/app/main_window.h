@@ -6,7 +6,7 @@
 // work is done by the folder libraries (analysis, download, transfer, release, settings).
 
 #include "app/form_label.h"
-#include "app/page_loader.h"
+#include "web/page_loader.h"
 
 #include <QString>
 #include <QWidget>

@@ -1,7 +1,6 @@
 // frmMain: thread analysis — discovery, selection and totals.
 
 #include "analysis/attachment_discovery.h"
-#include "analysis/attachment_entry.h"
 #include "analysis/attachment_list.h"
 #include "app/main_window.h"
 
@@ -18,7 +17,7 @@ using namespace Qt::StringLiterals;
 void frmMain::Command4_Click() {
     const QString address = Text1->text();
     if (address.isEmpty()) { // blanks are an address like any other
-        showMessage(QMessageBox::Warning, u"请首先输入帖子链接！"_s);
+        showMessage(QMessageBox::Warning, NoThreadAddressMessage.toString());
         return;
     }
     IE1->Stop();
@@ -37,16 +36,7 @@ void frmMain::IE1_DocumentComplete(const QString &URL) {
     if (Check1->checkState() != Qt::Checked)
         m_attachments->Clear();
 
-    // A document without elements (a non-HTML answer) is a page without attachments.
-    QStringList entries;
-    for (const HtmlElement *element : IE1->Document()->all()) {
-        if (!IsAnchorTag(element->tagName()))
-            continue;
-        const QString text = element->innerText();
-        if (IsAttachmentText(text))
-            entries.append(MakeEntry(element->href(), text));
-    }
-    m_attachments->AddItems(entries);
+    m_attachments->AddItems(DiscoverAttachments(*IE1->Document()));
 
     Command5_Click();
     IE1->Navigate2(u"about:blank"_s);
@@ -59,8 +49,7 @@ void frmMain::IE1_NavigateError(const QString &URL, bool *Cancel) {
     // The address every loader starts with; its failure is expected.
     if (URL == PageLoader::InitialAddress)
         return;
-    // The prompt ends in an error description; nothing here ever has one to give.
-    showMessage(QMessageBox::Warning, u"打开帖子链接"_s + URL + u"发生错误："_s);
+    showMessage(QMessageBox::Warning, ThreadLoadErrorMessage(URL));
     *Cancel = true;
 }
 

@@ -5,6 +5,7 @@
 #include "app/main_window.h"
 #include "download/download_rules.h"
 #include "transfer/file_download.h"
+#include "web/request_rules.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -11,8 +11,6 @@
 
 namespace quillmere {
 
-using namespace Qt::StringLiterals;
-
 void frmMain::StartReleaseCheck() {
     Ie3->Navigate(release::releaseThreadAddress());
 }
@@ -62,7 +60,7 @@ void frmMain::Command7_Click() {
 }
 
 void frmMain::Command1_Click() {
-    const QString folder = BrowseForFolder(this, u"请选择附件保存的目录."_s);
+    const QString folder = BrowseForFolder(this, SaveFolderPrompt.toString());
     if (!folder.isEmpty())
         Text2->setText(folder);
 }

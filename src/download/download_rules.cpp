@@ -143,9 +143,4 @@ bool IsPlainFileName(QStringView name) {
     return !isDeviceName(name);
 }
 
-bool IsPageType(QStringView mediaType) {
-    return mediaType.compare(u"text/html", Qt::CaseInsensitive) == 0 ||
-           mediaType.compare(u"application/xhtml+xml", Qt::CaseInsensitive) == 0;
-}
-
 } // namespace quillmere

@@ -43,7 +43,4 @@ std::optional<EntryParts> FetchTargetOf(QStringView entry);
 // system the folder may be shared with, Windows included.
 bool IsPlainFileName(QStringView name);
 
-// True for the media types of a web page: a forum's log-in or error page, not a file.
-bool IsPageType(QStringView mediaType);
-
 } // namespace quillmere

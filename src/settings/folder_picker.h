@@ -4,6 +4,7 @@
 // in, so this part needs no widgets and tests can answer in its place.
 
 #include <QString>
+#include <QStringView>
 #include <functional>
 
 class QWidget;
@@ -22,6 +23,9 @@ QString folderDialogStart();
 // The chosen folder as the window shows it: native separators, and no trailing separator
 // except for a root such as "/" or "C:\".
 QString tidyChosenFolder(const QString &path);
+
+// The title of the dialog that asks for the target folder.
+inline constexpr QStringView SaveFolderPrompt = u"请选择附件保存的目录.";
 
 // The chosen folder, or "" when the user cancelled (Esc and the close box included).
 QString BrowseForFolder(QWidget *owner, const QString &title, const FolderDialog &dialog);

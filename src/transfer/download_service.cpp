@@ -1,6 +1,7 @@
 #include "transfer/download_service.h"
 
 #include "transfer/part_file.h"
+#include "web/request_rules.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -23,10 +24,6 @@ constexpr qint64 ReadBufferSize = 1024 * 1024;
 constexpr qint64 MaxQueuedBytes = 8 * ReadBufferSize;
 // About 30 progress reports a second: enough for a status line, few enough repaints.
 constexpr qint64 ProgressIntervalMs = 33;
-
-bool isWebScheme(const QUrl &url) {
-    return url.scheme() == "http"_L1 || url.scheme() == "https"_L1;
-}
 
 HResult fromNetworkError(QNetworkReply::NetworkError error) {
     switch (error) {
@@ -161,6 +158,7 @@ private:
     bool m_running = true;
     bool m_replyDone = false;
     bool m_headersSeen = false;
+    int m_redirects = 0;
     qint64 m_received = 0;
     qint64 m_expected = -1; // Content-Length of the body as it reaches the file, else -1
     HResult m_result = S_OK;
@@ -257,7 +255,7 @@ void Binding::fail(HResult code, const QString &text) {
 }
 
 void Binding::onRedirected(const QUrl &target) {
-    if (!isWebScheme(target)) {
+    if (!MayFollowRedirect(target, m_redirects++)) {
         fail(INET_E_REDIRECT_FAILED, u"Refused a redirect to %1"_s.arg(target.toString()));
         return;
     }
@@ -279,16 +277,10 @@ void Binding::onMetaData() {
         return; // a redirect, followed through redirected(), or a failure found at the end
     m_headersSeen = true;
 
-    // Qt inflates compressed bodies, so Content-Length then counts other bytes than ours.
-    const QByteArray encoding = m_reply->rawHeader("Content-Encoding").trimmed().toLower();
-    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
-    m_expected = length.isValid() && (encoding.isEmpty() || encoding == "identity")
-                     ? length.toLongLong()
-                     : -1;
-    const QString type = QString::fromLatin1(m_reply->rawHeader("Content-Type"));
-    const QString mediaType = type.section(u';', 0, 0).trimmed().toLower();
+    m_expected = ExpectedBodyLength(*m_reply);
+    const QByteArray mediaType = ParseContentType(m_reply->rawHeader("Content-Type")).mediaType;
     if (!mediaType.isEmpty())
-        report(BINDSTATUS_MIMETYPEAVAILABLE, mediaType);
+        report(BINDSTATUS_MIMETYPEAVAILABLE, QString::fromLatin1(mediaType));
 }
 
 void Binding::onReadyRead(bool finished) {
@@ -339,7 +331,7 @@ void Binding::onFinished() {
 void Binding::finish() {
     if (m_result != S_OK)
         return;
-    if (m_expected >= 0 && m_received < m_expected) {
+    if (m_reply && IsShortBody(*m_reply, m_received)) {
         fail(INET_E_DOWNLOAD_FAILURE,
              u"The body ended after %1 of %2 bytes"_s.arg(m_received).arg(m_expected));
         return;
@@ -364,18 +356,15 @@ HResult DownloadService::URLDownloadToFile(QObject *caller, const QString &url,
     Q_UNUSED(reserved);
     const QUrl address(url);
     if (!address.isValid() || address.host().isEmpty())
-        return isWebScheme(address) || address.scheme().isEmpty() ? INET_E_INVALID_URL
+        return IsWebScheme(address) || address.scheme().isEmpty() ? INET_E_INVALID_URL
                                                                   : INET_E_UNKNOWN_PROTOCOL;
-    if (!isWebScheme(address))
+    if (!IsWebScheme(address))
         return INET_E_UNKNOWN_PROTOCOL;
     if (!m_network)
         return E_FAIL;
 
-    QNetworkRequest request(address);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::UserVerifiedRedirectPolicy);
-    request.setMaximumRedirectsAllowed(20);
-    request.setTransferTimeout(m_transferTimeoutMs);
+    QNetworkRequest request =
+        WebRequest(address, RequestKind::File, std::chrono::milliseconds(m_transferTimeoutMs));
 
     // Everything below lives in the binding: a handler may destroy this service's owner
     // while the call is pending.

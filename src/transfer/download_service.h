@@ -5,6 +5,8 @@
 // loop, so the whole user interface keeps running inside it; the callback interfaces are
 // counted COM-style interfaces so that callers can hold, count and abort a binding.
 
+#include "web/request_rules.h"
+
 #include <QPointer>
 #include <QString>
 #include <QUuid>
@@ -117,7 +119,7 @@ class DownloadService {
 public:
     explicit DownloadService(QNetworkAccessManager *network);
 
-    // Longest time without any data before a transfer fails; 60 s unless set.
+    // Longest time without any data before a transfer fails; NoDataTimeout unless set.
     void setTransferTimeout(int msecs) { m_transferTimeoutMs = msecs; }
 
     // Downloads `url` (http or https) into `fileName` and returns when done: S_OK, or a
@@ -129,7 +131,7 @@ public:
 
 private:
     QPointer<QNetworkAccessManager> m_network;
-    int m_transferTimeoutMs = 60'000;
+    int m_transferTimeoutMs = int(NoDataTimeout.count());
 };
 
 } // namespace quillmere

@@ -4,12 +4,12 @@
 
 #include "analysis/attachment_list.h"
 #include "app/main_window.h"
-#include "app/network_session.h"
 #include "demo_forum.h"
 #include "release/release_info.h"
 #include "support/fake_platform.h"
 #include "support/window_driver.h"
 #include "transfer/file_download.h"
+#include "web/network_session.h"
 
 #include <QCheckBox>
 #include <QDir>

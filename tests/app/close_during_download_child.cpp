@@ -6,9 +6,9 @@
 #include "analysis/attachment_entry.h"
 #include "analysis/attachment_list.h"
 #include "app/main_window.h"
-#include "app/network_session.h"
 #include "app/platform.h"
 #include "transfer/file_download.h"
+#include "web/network_session.h"
 
 #include <QApplication>
 #include <QLineEdit>

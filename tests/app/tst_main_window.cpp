@@ -1,11 +1,11 @@
 #include "analysis/attachment_list.h"
 #include "app/main_window.h"
-#include "app/network_session.h"
 #include "release/release_info.h"
 #include "settings/settings.h"
 #include "support/fake_platform.h"
 #include "support/loopback_server.h"
 #include "transfer/file_download.h"
+#include "web/network_session.h"
 
 #include <QCheckBox>
 #include <QDir>

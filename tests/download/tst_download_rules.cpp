@@ -218,23 +218,6 @@ private Q_SLOTS:
         QFETCH(bool, plain);
         QCOMPARE(IsPlainFileName(name), plain);
     }
-
-    void knowsAWebPage_data() {
-        QTest::addColumn<QString>("mediaType");
-        QTest::addColumn<bool>("page");
-        QTest::newRow("html") << u"text/html"_s << true;
-        QTest::newRow("upper case") << u"TEXT/HTML"_s << true;
-        QTest::newRow("xhtml") << u"application/xhtml+xml"_s << true;
-        QTest::newRow("rar") << u"application/x-rar-compressed"_s << false;
-        QTest::newRow("octet stream") << u"application/octet-stream"_s << false;
-        QTest::newRow("plain text") << u"text/plain"_s << false;
-        QTest::newRow("none") << QString() << false;
-    }
-    void knowsAWebPage() {
-        QFETCH(QString, mediaType);
-        QFETCH(bool, page);
-        QCOMPARE(IsPageType(mediaType), page);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestDownloadRules)

@@ -1,4 +1,4 @@
-#include "app/html_document.h"
+#include "web/html_document.h"
 
 #include <QTest>
 

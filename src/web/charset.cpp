@@ -1,4 +1,7 @@
-#include "app/charset.h"
+#include "web/charset.h"
+
+#include "web/ascii.h"
+#include "web/request_rules.h"
 
 #include <QStringDecoder>
 #include <algorithm>
@@ -367,187 +370,17 @@ static_assert(std::ranges::all_of(kLabels, [](const Label &entry) {
 constexpr qsizetype kPrescanWindow = 1024;
 constexpr char16_t kReplacement = 0xFFFD;
 
-constexpr bool isAsciiWhitespace(char c) {
-    return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ';
-}
-
-constexpr bool isAsciiAlpha(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-constexpr char toAsciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c;
-}
-
-QByteArrayView trimmedEnd(QByteArrayView s, bool (*isSpace)(char)) {
-    while (!s.isEmpty() && isSpace(s.back()))
-        s.chop(1);
-    return s;
-}
-
-QByteArrayView trimmed(QByteArrayView s, bool (*isSpace)(char)) {
-    while (!s.isEmpty() && isSpace(s.front()))
-        s = s.sliced(1);
-    return trimmedEnd(s, isSpace);
-}
-
 std::optional<E> lookupLabel(QByteArrayView label) {
-    label = trimmed(label, isAsciiWhitespace);
+    label = ascii::trimmed(label, ascii::isWhitespace);
     if (label.isEmpty() || std::size_t(label.size()) > kLongestLabel)
         return std::nullopt;
     std::array<char, kLongestLabel> lowered{};
-    std::transform(label.begin(), label.end(), lowered.begin(), toAsciiLower);
+    std::transform(label.begin(), label.end(), lowered.begin(), ascii::toLower);
     const std::string_view key(lowered.data(), std::size_t(label.size()));
     const auto *found = std::ranges::lower_bound(kLabels, key, {}, &Label::label);
     if (found == std::end(kLabels) || found->label != key)
         return std::nullopt;
     return found->encoding;
-}
-
-// ---- Content-Type ------------------------------------------------------------------------------
-// The header is read the way fetch reads it, so that quoting, parameter order, stray white space
-// and a header repeated by a proxy give the same charset a browser would see.
-
-constexpr bool isHttpWhitespace(char c) {
-    return c == '\t' || c == '\n' || c == '\r' || c == ' ';
-}
-
-constexpr bool isHttpTabOrSpace(char c) {
-    return c == '\t' || c == ' ';
-}
-
-constexpr bool isTokenChar(char c) {
-    return isAsciiAlpha(c) || (c >= '0' && c <= '9') ||
-           std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
-
-constexpr bool isQuotedStringTokenChar(char c) {
-    const auto u = uchar(c);
-    return u == '\t' || (u >= 0x20 && u <= 0x7E) || u >= 0x80;
-}
-
-bool isToken(QByteArrayView s) {
-    return !s.isEmpty() && std::all_of(s.begin(), s.end(), isTokenChar);
-}
-
-// Reads the quoted string whose opening quote is at pos; leaves pos after it. Returns the
-// unescaped content without the quotes.
-QByteArray collectQuotedString(QByteArrayView s, qsizetype &pos) {
-    QByteArray value;
-    ++pos;
-    while (pos < s.size()) {
-        const char c = s[pos++];
-        if (c == '"')
-            break;
-        if (c == '\\') {
-            if (pos == s.size()) {
-                value += '\\';
-                break;
-            }
-            value += s[pos++];
-            continue;
-        }
-        value += c;
-    }
-    return value;
-}
-
-// Splits a header value at the commas that join repeated headers, keeping quoted commas.
-std::vector<QByteArrayView> splitHeaderValues(QByteArrayView header) {
-    std::vector<QByteArrayView> values;
-    qsizetype start = 0;
-    qsizetype pos = 0;
-    while (true) {
-        while (pos < header.size() && header[pos] != '"' && header[pos] != ',')
-            ++pos;
-        if (pos < header.size() && header[pos] == '"') {
-            collectQuotedString(header, pos);
-            if (pos < header.size())
-                continue;
-        }
-        values.push_back(trimmed(header.sliced(start, pos - start), isHttpTabOrSpace));
-        if (pos >= header.size())
-            return values;
-        start = ++pos;
-    }
-}
-
-struct MimeType {
-    QByteArray essence;
-    std::optional<QByteArray> charset;
-};
-
-std::optional<MimeType> parseMimeType(QByteArrayView input) {
-    input = trimmed(input, isHttpWhitespace);
-    const qsizetype slash = input.indexOf('/');
-    if (slash < 0 || !isToken(input.first(slash)))
-        return std::nullopt;
-    qsizetype pos = input.indexOf(';', slash);
-    if (pos < 0)
-        pos = input.size();
-    const QByteArrayView subtype =
-        trimmedEnd(input.sliced(slash + 1, pos - slash - 1), isHttpWhitespace);
-    if (!isToken(subtype))
-        return std::nullopt;
-
-    MimeType mime;
-    mime.essence = input.first(slash + 1 + subtype.size()).toByteArray().toLower();
-    while (pos < input.size()) {
-        ++pos; // the ';'
-        while (pos < input.size() && isHttpWhitespace(input[pos]))
-            ++pos;
-        const qsizetype nameStart = pos;
-        while (pos < input.size() && input[pos] != ';' && input[pos] != '=')
-            ++pos;
-        const QByteArrayView name = input.sliced(nameStart, pos - nameStart);
-        if (pos < input.size()) {
-            if (input[pos] == ';')
-                continue;
-            ++pos; // the '='
-        }
-        if (pos >= input.size())
-            break;
-        QByteArray value;
-        if (input[pos] == '"') {
-            value = collectQuotedString(input, pos);
-            while (pos < input.size() && input[pos] != ';')
-                ++pos;
-        } else {
-            const qsizetype valueStart = pos;
-            while (pos < input.size() && input[pos] != ';')
-                ++pos;
-            value = trimmedEnd(input.sliced(valueStart, pos - valueStart), isHttpWhitespace)
-                        .toByteArray();
-            if (value.isEmpty())
-                continue;
-        }
-        // Only the first well-formed charset parameter counts.
-        if (!mime.charset && name.compare("charset", Qt::CaseInsensitive) == 0 &&
-            std::all_of(value.begin(), value.end(), isQuotedStringTokenChar))
-            mime.charset = value;
-    }
-    return mime;
-}
-
-// The charset the page's MIME type carries. A repeated header with the same type and no charset
-// keeps the charset of the one before it; one that changes the type drops it.
-std::optional<QByteArray> charsetFromContentType(QByteArrayView header) {
-    QByteArray essence;
-    std::optional<QByteArray> charset;
-    std::optional<QByteArray> result;
-    for (QByteArrayView value : splitHeaderValues(header)) {
-        std::optional<MimeType> mime = parseMimeType(value);
-        if (!mime || mime->essence == "*/*")
-            continue;
-        if (mime->essence != essence) {
-            charset = mime->charset;
-            essence = mime->essence;
-        } else if (!mime->charset && charset) {
-            mime->charset = charset;
-        }
-        result = mime->charset;
-    }
-    return result;
 }
 
 // ---- Prescan -----------------------------------------------------------------------------------
@@ -564,12 +397,12 @@ std::optional<E> encodingFromMetaContent(QByteArrayView s) {
         if (found + 7 > s.size())
             return std::nullopt;
         pos = found + 7;
-        while (pos < s.size() && isAsciiWhitespace(s[pos]))
+        while (pos < s.size() && ascii::isWhitespace(s[pos]))
             ++pos;
         if (pos >= s.size() || s[pos] != '=')
             continue;
         ++pos;
-        while (pos < s.size() && isAsciiWhitespace(s[pos]))
+        while (pos < s.size() && ascii::isWhitespace(s[pos]))
             ++pos;
         if (pos >= s.size())
             return std::nullopt;
@@ -581,7 +414,7 @@ std::optional<E> encodingFromMetaContent(QByteArrayView s) {
             return lookupLabel(s.sliced(pos + 1, close - pos - 1));
         }
         qsizetype end = pos;
-        while (end < s.size() && !isAsciiWhitespace(s[end]) && s[end] != ';')
+        while (end < s.size() && !ascii::isWhitespace(s[end]) && s[end] != ';')
             ++end;
         return lookupLabel(s.sliced(pos, end - pos));
     }
@@ -657,7 +490,7 @@ std::optional<E> Prescanner::run() {
                 break;
             m_pos += close + 2;
         } else if (rest.size() >= 6 && rest.first(5).compare("<meta", Qt::CaseInsensitive) == 0 &&
-                   (isAsciiWhitespace(rest[5]) || rest[5] == '/')) {
+                   (ascii::isWhitespace(rest[5]) || rest[5] == '/')) {
             m_pos += 5;
             E declared{};
             const Meta meta = readMeta(declared);
@@ -666,8 +499,8 @@ std::optional<E> Prescanner::run() {
             if (meta == Meta::OutOfBytes)
                 break;
         } else if (rest.size() >= 2 && rest[0] == '<' &&
-                   (isAsciiAlpha(rest[1]) ||
-                    (rest.size() >= 3 && rest[1] == '/' && isAsciiAlpha(rest[2])))) {
+                   (ascii::isAlpha(rest[1]) ||
+                    (rest.size() >= 3 && rest[1] == '/' && ascii::isAlpha(rest[2])))) {
             // Other tags are read attribute by attribute so that "<meta" inside a value is text.
             if (!skipTag())
                 break;
@@ -683,7 +516,7 @@ std::optional<E> Prescanner::run() {
 }
 
 bool Prescanner::skipTag() {
-    while (!atEnd() && !isAsciiWhitespace(byte()) && byte() != '>')
+    while (!atEnd() && !ascii::isWhitespace(byte()) && byte() != '>')
         ++m_pos;
     if (atEnd())
         return false;
@@ -745,7 +578,7 @@ Prescanner::Meta Prescanner::readMeta(E &declared) {
 Prescanner::Sniffed Prescanner::getAttribute() {
     m_name.clear();
     m_value.clear();
-    while (!atEnd() && (isAsciiWhitespace(byte()) || byte() == '/'))
+    while (!atEnd() && (ascii::isWhitespace(byte()) || byte() == '/'))
         ++m_pos;
     if (atEnd())
         return Sniffed::OutOfBytes;
@@ -760,13 +593,13 @@ Prescanner::Sniffed Prescanner::getAttribute() {
             ++m_pos;
             return getAttributeValue();
         }
-        if (isAsciiWhitespace(c))
+        if (ascii::isWhitespace(c))
             break;
         if (c == '/' || c == '>')
             return Sniffed::Attribute;
-        m_name += toAsciiLower(c);
+        m_name += ascii::toLower(c);
     }
-    while (!atEnd() && isAsciiWhitespace(byte()))
+    while (!atEnd() && ascii::isWhitespace(byte()))
         ++m_pos;
     if (atEnd())
         return Sniffed::OutOfBytes;
@@ -777,7 +610,7 @@ Prescanner::Sniffed Prescanner::getAttribute() {
 }
 
 Prescanner::Sniffed Prescanner::getAttributeValue() {
-    while (!atEnd() && isAsciiWhitespace(byte()))
+    while (!atEnd() && ascii::isWhitespace(byte()))
         ++m_pos;
     if (atEnd())
         return Sniffed::OutOfBytes;
@@ -791,7 +624,7 @@ Prescanner::Sniffed Prescanner::getAttributeValue() {
                 ++m_pos;
                 return Sniffed::Attribute;
             }
-            m_value += toAsciiLower(byte());
+            m_value += ascii::toLower(byte());
         }
     }
     if (byte() == '>')
@@ -799,9 +632,9 @@ Prescanner::Sniffed Prescanner::getAttributeValue() {
     for (;; ++m_pos) {
         if (atEnd())
             return Sniffed::OutOfBytes;
-        if (isAsciiWhitespace(byte()) || byte() == '>')
+        if (ascii::isWhitespace(byte()) || byte() == '>')
             return Sniffed::Attribute;
-        m_value += toAsciiLower(byte());
+        m_value += ascii::toLower(byte());
     }
 }
 
@@ -1124,7 +957,7 @@ DecodedPage decodeHtml(QByteArrayView bytes, QByteArrayView contentTypeHeader) {
     if (bytes.startsWith("\xFE\xFF"))
         return decodeAs(E::Utf16BE, bytes.sliced(2));
 
-    if (const std::optional<QByteArray> charset = charsetFromContentType(contentTypeHeader)) {
+    if (const std::optional<QByteArray> charset = ParseContentType(contentTypeHeader).charset) {
         if (const std::optional<E> encoding = lookupLabel(*charset))
             return decodeAs(*encoding, bytes);
     }

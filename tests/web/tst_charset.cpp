@@ -1,4 +1,4 @@
-#include "app/charset.h"
+#include "web/charset.h"
 
 #include <QStringDecoder>
 #include <QStringEncoder>

@@ -1,6 +1,6 @@
-#include "app/network_session.h"
-#include "app/page_loader.h"
 #include "support/loopback_server.h"
+#include "web/network_session.h"
+#include "web/page_loader.h"
 
 #include <QNetworkCookieJar>
 #include <QSignalSpy>

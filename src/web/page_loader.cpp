@@ -1,6 +1,7 @@
-#include "app/page_loader.h"
+#include "web/page_loader.h"
 
-#include "app/charset.h"
+#include "web/charset.h"
+#include "web/request_rules.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -12,6 +13,7 @@
 #include <QRegularExpression>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
+#include <algorithm>
 
 namespace quillmere {
 
@@ -21,20 +23,10 @@ namespace {
 
 const QString AboutBlank = u"about:blank"_s;
 
-bool isHttp(const QUrl &url) {
-    return url.scheme() == u"http" || url.scheme() == u"https";
-}
-
-// "text/html; charset=gbk" -> "text/html"
-QByteArray mediaType(const QByteArray &contentType) {
-    const qsizetype end = contentType.indexOf(';');
-    return (end < 0 ? contentType : contentType.left(end)).trimmed().toLower();
-}
-
 // Anything that does not say otherwise is taken for HTML, as browsers sniff it.
 bool isHtml(const QByteArray &contentType) {
-    const QByteArray type = mediaType(contentType);
-    return type.isEmpty() || type == "text/html" || type == "application/xhtml+xml";
+    const QByteArray type = ParseContentType(contentType).mediaType;
+    return type.isEmpty() || IsPageType(type);
 }
 
 std::shared_ptr<const HtmlDocument> buildDocument(const QByteArray &bytes,
@@ -92,7 +84,7 @@ void PageLoader::Navigate(const QString &address) {
         (typed.startsWith(u'/') && !typed.startsWith(u"//")) || drivePath.match(typed).hasMatch();
     m_address = localPath ? QUrl::fromLocalFile(typed).toString() : completeAddress(typed);
     const QUrl url(m_address, QUrl::TolerantMode);
-    if (isHttp(url) && !url.host().isEmpty())
+    if (IsWebAddress(url))
         startHttp(url);
     else if (url.isLocalFile())
         startFile(url.toLocalFile());
@@ -150,15 +142,7 @@ void PageLoader::retire(std::shared_ptr<const HtmlDocument> document) {
 }
 
 void PageLoader::startHttp(const QUrl &url, int redirects) {
-    // Redirects are followed here rather than by Qt, whose own following ends long
-    // chains and loops in a reply without error or body.
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
-    request.setTransferTimeout(static_cast<int>(m_stallTimeout.count()));
-    request.setRawHeader("Accept", "text/html,application/xhtml+xml,*/*;q=0.8");
-    request.setRawHeader("Accept-Language", "zh-CN,zh;q=0.9,en;q=0.5");
-
+    const QNetworkRequest request = WebRequest(url, RequestKind::Page, m_stallTimeout);
     QNetworkReply *reply = m_network->get(request);
     m_reply = reply;
     m_received.clear();
@@ -195,9 +179,8 @@ void PageLoader::finishHttp(int redirects) {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QByteArray location = reply->rawHeader("Location");
     if (status >= 300 && status < 400 && !location.isEmpty()) {
-        // Leaving the web for file: or anything else is never followed.
         const QUrl target = reply->url().resolved(QUrl::fromEncoded(location));
-        if (redirects >= MaxRedirects || !isHttp(target) || target.host().isEmpty()) {
+        if (!MayFollowRedirect(target, redirects)) {
             fail(navigation);
             return;
         }
@@ -210,16 +193,12 @@ void PageLoader::finishHttp(int redirects) {
         return;
     }
     m_received += reply->readAll();
-    // Qt may quietly report a cut-off body as complete; a page shorter than it said it
-    // would be is a failed load, as in a browser.
-    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (length.isValid() && !reply->hasRawHeader("Content-Encoding") &&
-        m_received.size() < length.toLongLong()) {
+    // A page shorter than it said it would be is a failed load, as in a browser.
+    if (IsShortBody(*reply, m_received.size())) {
         fail(navigation);
         return;
     }
-    parseLater(std::exchange(m_received, {}),
-               reply->header(QNetworkRequest::ContentTypeHeader).toByteArray(), reply->url());
+    parseLater(std::exchange(m_received, {}), reply->rawHeader("Content-Type"), reply->url());
 }
 
 void PageLoader::parseLater(QByteArray bytes, QByteArray contentType, QUrl url) {
@@ -240,11 +219,15 @@ void PageLoader::startFile(const QString &path) {
         QByteArray bytes = file.read(MaxPageBytes + 1);
         if (bytes.size() > MaxPageBytes || file.error() != QFileDevice::NoError)
             return nullptr;
+        // A saved page has no Content-Type: its name and first bytes tell, and a type
+        // derived from a page type (an .xhtml file, say) is a page too.
         const QMimeType mime = QMimeDatabase().mimeTypeForFileNameAndData(path, bytes);
-        const bool html =
-            mime.inherits(u"text/html"_s) || mime.inherits(u"application/xhtml+xml"_s);
-        const QByteArray type = html ? QByteArrayLiteral("text/html") : QByteArrayLiteral("");
-        return html ? buildDocument(bytes, type, url) : HtmlDocument::empty(url);
+        QStringList types = mime.allAncestors();
+        types.prepend(mime.name());
+        const auto page = std::find_if(types.cbegin(), types.cend(),
+                                       [](const QString &type) { return IsPageType(type); });
+        return page == types.cend() ? HtmlDocument::empty(url)
+                                    : buildDocument(bytes, page->toLatin1(), url);
     }));
 }
 

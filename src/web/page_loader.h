@@ -4,7 +4,8 @@
 // as a browser would (no frames, images, scripts or styles) and reports the outcome as
 // events from the event loop. The main window keeps three of them.
 
-#include "app/html_document.h"
+#include "web/html_document.h"
+#include "web/request_rules.h"
 
 #include <QFuture>
 #include <QObject>
@@ -24,7 +25,6 @@ class PageLoader : public QObject {
     Q_PROPERTY(bool Silent READ Silent WRITE setSilent)
 public:
     static constexpr qint64 MaxPageBytes = 64 * 1024 * 1024;
-    static constexpr int MaxRedirects = 20;
     // Where every loader starts: an http address without a host, which fails.
     static inline const QString InitialAddress = QStringLiteral("http:///");
 
@@ -74,7 +74,7 @@ private:
     QString m_address; // what the events of the current navigation report
     quint64 m_navigation = 0;
     std::shared_ptr<const HtmlDocument> m_document;
-    std::chrono::milliseconds m_stallTimeout{60'000};
+    std::chrono::milliseconds m_stallTimeout = NoDataTimeout;
     bool m_silent = false;
 };
 
