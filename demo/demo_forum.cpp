@@ -16,6 +16,7 @@
 #include <httplib.h>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <thread>
 
 namespace quillmere::demo {
@@ -64,7 +65,34 @@ std::optional<Target> parseTarget(const std::string &raw) {
 
 bool isOurHost(const std::string &host) {
     return host.empty() || host == release::ForumHost.toString().toStdString() ||
-           host == "127.0.0.1" || host == "localhost";
+           host == DemoForum::FileHost.toString().toStdString() || host == "127.0.0.1" ||
+           host == "localhost";
+}
+
+// The member's sign-in: what the log-in form sets, and all the members' pages ask for.
+constexpr char AuthValue[] = "c4b2XJ1%2F9dmK7pQ0wLzR3aVh8sNfEe6Tg";
+constexpr char SaltKeyValue[] = "Kz7Qm2Vd";
+
+// "a=1; b=2" -> the value of `name`, if the header holds it.
+std::optional<std::string> cookieValue(const std::string &header, std::string_view name) {
+    std::size_t pos = 0;
+    while (pos < header.size()) {
+        while (pos < header.size() && (header[pos] == ' ' || header[pos] == ';'))
+            ++pos;
+        const std::size_t end = std::min(header.find(';', pos), header.size());
+        const std::string pair = header.substr(pos, end - pos);
+        const std::size_t equals = pair.find('=');
+        if (equals != std::string::npos && pair.substr(0, equals) == name)
+            return pair.substr(equals + 1);
+        pos = end;
+    }
+    return std::nullopt;
+}
+
+bool isSignedIn(const httplib::Request &request) {
+    const std::string cookies = request.get_header_value("Cookie");
+    return cookieValue(cookies, DemoForum::AuthCookie) == AuthValue &&
+           cookieValue(cookies, DemoForum::SaltKeyCookie) == SaltKeyValue;
 }
 
 std::optional<int> threadId(const std::string &path) {
@@ -130,7 +158,11 @@ struct DemoForum::Impl {
     bool stopping = false;
     QString version;
     bool everythingAvailable = false;
+    bool restored = false;
+    std::uint64_t lastAct = 1'772'400'000;
     QMap<QString, int> hits;
+    QMap<int, int> served;
+    QMap<QString, QByteArray> referers;
     QMap<int, std::shared_ptr<const QByteArray>> files;
 
     std::shared_ptr<const QByteArray> file(const Attachment &attachment) {
@@ -154,10 +186,16 @@ struct DemoForum::Impl {
 
     void serveFile(const Attachment &attachment, httplib::Response &response) {
         const std::shared_ptr<const QByteArray> bytes = file(attachment);
-        // Forums of this kind name the file in their own code page.
+        {
+            std::lock_guard lock(mutex);
+            ++served[attachment.aid];
+        }
+        // The headers forums of this kind send: the name raw in their own code page, and
+        // a coding that names none.
         response.set_header("Content-Disposition",
                             "attachment; filename=\"" +
                                 toStd(QStringEncoder("GBK").encode(attachment.name)) + "\"");
+        response.set_header("Content-Encoding", "none");
         const qint64 rate = options.bytesPerSecond;
         response.set_content_provider(
             std::size_t(bytes->size()), "application/octet-stream",
@@ -183,14 +221,42 @@ struct DemoForum::Impl {
 
         QString currentVersion;
         bool available = false;
+        bool deletedBack = false;
+        std::uint64_t act = 0;
         {
             std::lock_guard lock(mutex);
-            ++hits[QString::fromStdString(target->pathAndQuery())];
+            const QString key = QString::fromStdString(target->pathAndQuery());
+            ++hits[key];
+            referers[key] = QByteArray::fromStdString(request.get_header_value("Referer"));
             currentVersion = version;
             available = everythingAvailable;
+            deletedBack = restored || everythingAvailable;
+            act = ++lastAct;
         }
+        const bool fileHost = target->host == DemoForum::FileHost.toString().toStdString();
+        // The forum notes every visit in a cookie of its own, as real ones do.
+        if (!fileHost)
+            response.set_header("Set-Cookie", std::string(DemoForum::LastActCookie) + '=' +
+                                                  std::to_string(act) + "; path=/; HttpOnly");
 
         const std::string &path = target->path;
+        const bool logIn =
+            path == "/member.php" && target->query.find("action=login") != std::string::npos;
+        if (request.method == "POST") {
+            if (!logIn || !request.has_param("username") ||
+                request.get_param_value("username").empty() ||
+                request.get_param_value("password").empty()) {
+                html(response, 200, pages::logInPage());
+                return;
+            }
+            // A sign-in without "remember me": both cookies end with the browser session.
+            response.set_header("Set-Cookie", std::string(DemoForum::SaltKeyCookie) + '=' +
+                                                  SaltKeyValue + "; path=/; HttpOnly");
+            response.set_header("Set-Cookie", std::string(DemoForum::AuthCookie) + '=' +
+                                                  AuthValue + "; path=/; HttpOnly");
+            html(response, 200, pages::loggedInPage());
+            return;
+        }
         if (path == "/" || path == "/index.php" || path == "/forum.php") {
             html(response, 200, pages::indexPage());
             return;
@@ -201,31 +267,46 @@ struct DemoForum::Impl {
                  page.isEmpty() ? pages::notFoundPage() : page);
             return;
         }
-        if (path == "/member.php" && target->query.find("action=login") != std::string::npos) {
-            // No password asked: visiting the log-in address is enough for a demo.
+        if (logIn) {
+            html(response, 200, pages::logInPage());
+            return;
+        }
+        if (path == "/forum.php" && target->query == "mod=restore") {
             {
                 std::lock_guard lock(mutex);
-                everythingAvailable = true;
+                restored = true;
             }
-            html(response, 200, pages::loggedInPage());
+            html(response, 200, pages::restoredPage());
             return;
         }
         if (path == "/attachment.php") {
             const std::optional<int> aid = attachmentId(target->query);
             const Attachment *attachment = aid ? pages::findAttachment(*aid) : nullptr;
-            if (!attachment) {
+            if (!attachment || attachment->onFileHost != fileHost) {
                 html(response, 404, pages::missingAttachmentPage());
                 return;
             }
-            switch (available ? Attachment::Answer::File : attachment->answer) {
+            // The file host serves only links followed from the forum's pages.
+            const std::string forumOrigin = DemoForum::address(u"/"_s).toStdString();
+            if (fileHost && request.get_header_value("Referer").rfind(forumOrigin, 0) != 0) {
+                html(response, 403, pages::hotlinkPage());
+                return;
+            }
+            switch (attachment->answer) {
             case Attachment::Answer::File:
                 serveFile(*attachment, response);
                 return;
-            case Attachment::Answer::LogInPage:
-                html(response, 200, pages::logInPage());
+            case Attachment::Answer::MembersOnly:
+                if (available || isSignedIn(request))
+                    serveFile(*attachment, response);
+                else
+                    html(response, 200, pages::logInPage());
                 return;
             case Attachment::Answer::Missing:
-                html(response, 404, pages::missingAttachmentPage());
+                if (deletedBack)
+                    serveFile(*attachment, response);
+                else
+                    html(response, 404, pages::missingAttachmentPage());
                 return;
             }
         }
@@ -255,10 +336,12 @@ DemoForum::DemoForum(Options options)
         setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
 #endif
-    server.Get(".*",
-               [impl = d.get()](const httplib::Request &request, httplib::Response &response) {
-                   impl->answer(request, response);
-               });
+    const auto answer = [impl = d.get()](const httplib::Request &request,
+                                         httplib::Response &response) {
+        impl->answer(request, response);
+    };
+    server.Get(".*", answer);
+    server.Post(".*", answer);
 
     d->port = d->options.port > 0
                   ? (server.bind_to_port("127.0.0.1", d->options.port) ? d->options.port : -1)
@@ -306,6 +389,35 @@ QString DemoForum::address(const QString &pathAndQuery) {
     return u"http://"_s + release::ForumHost.toString() + pathAndQuery;
 }
 
+QString DemoForum::attachmentAddress(int aid) {
+    const Attachment *attachment = pages::findAttachment(aid);
+    if (attachment && attachment->onFileHost)
+        return u"http://"_s + FileHost.toString() + attachmentPath(aid);
+    return address(attachmentPath(aid));
+}
+
+QString DemoForum::logInPath() {
+    return u"/member.php?mod=logging&action=login"_s;
+}
+
+QByteArray DemoForum::signedInCookieFile() {
+    const QByteArray host = release::ForumHost.toString().toUtf8();
+    return "# Netscape HTTP Cookie File\n"
+           "# A member of the demo forum, signed in.\n\n"
+           "#HttpOnly_" + host + "\tFALSE\t/\tFALSE\t0\t" + SaltKeyCookie + '\t' + SaltKeyValue +
+           "\n#HttpOnly_" + host + "\tFALSE\t/\tFALSE\t0\t" + AuthCookie + '\t' + AuthValue + '\n';
+}
+
+int DemoForum::filesServed(int aid) const {
+    std::lock_guard lock(d->mutex);
+    return d->served.value(aid);
+}
+
+QByteArray DemoForum::lastReferer(const QString &pathAndQuery) const {
+    std::lock_guard lock(d->mutex);
+    return d->referers.value(pathAndQuery);
+}
+
 QString DemoForum::localAddress(const QString &pathAndQuery) const {
     return proxyAddress() + pathAndQuery;
 }
@@ -335,6 +447,8 @@ void DemoForum::setPublishedVersion(const QString &version) {
 void DemoForum::setEverythingAvailable(bool available) {
     std::lock_guard lock(d->mutex);
     d->everythingAvailable = available;
+    if (!available)
+        d->restored = false;
 }
 
 int DemoForum::hits(const QString &pathAndQuery) const {

@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringView>
 #include <QtGlobal>
 #include <memory>
 
@@ -16,13 +17,16 @@ namespace quillmere::demo {
 struct Attachment {
     enum class Answer {
         File,      // the archive
-        LogInPage, // an HTML page asking the visitor to log in, until the forum opens up
-        Missing,   // 404, until the forum opens up
+        MembersOnly, // the archive for a signed-in member, else a "please log in" page
+        Missing,     // 404, until the forum opens up
     };
     int aid;      // attachment.php?aid=<aid>
     QString name; // the link text, and the file name the forum offers
     qint64 size;  // bytes of the file behind the link
     Answer answer = Answer::File;
+    // Served by the forum's file host, which refuses requests that do not come from one
+    // of the forum's pages (no Referer of the forum's origin).
+    bool onFileHost = false;
 };
 
 struct Thread {
@@ -55,6 +59,9 @@ public:
     QString proxyAddress() const;
     // The forum's own address for a path ("/thread-1001-1-1.html"), as the proxy answers it.
     static QString address(const QString &pathAndQuery);
+    // Where the link of attachment `aid` points: the forum, or its file host.
+    static QString attachmentAddress(int aid);
+    static constexpr QStringView FileHost = u"att.diybh.test";
     // The same page asked of this server directly, for clients without the proxy.
     QString localAddress(const QString &pathAndQuery) const;
 
@@ -65,9 +72,23 @@ public:
     static QByteArray fileBytes(int aid);
 
     void setPublishedVersion(const QString &version);
-    // Logs the visitor in and puts the deleted attachment back: every link then answers
-    // with its file. Visiting /member.php?mod=logging&action=login does the same.
+    // Opens the members' attachments to everyone and puts the deleted attachment back:
+    // every link then answers with its file. Visiting /forum.php?mod=restore puts the
+    // deleted attachment back.
     void setEverythingAvailable(bool available);
+
+    // The sign-in: a POST of the log-in form sets these two HttpOnly cookies, and the
+    // members' attachments need both. Every answer of the forum also sets LastActCookie.
+    static constexpr char AuthCookie[] = "diybh_2132_auth";
+    static constexpr char SaltKeyCookie[] = "diybh_2132_saltkey";
+    static constexpr char LastActCookie[] = "diybh_2132_lastact";
+    static QString logInPath(); // "/member.php?mod=logging&action=login"
+    // A cookies.txt that holds a member's sign-in, as a browser's export would.
+    static QByteArray signedInCookieFile();
+    // Requests of attachment `aid` that got the file, not a refusal.
+    int filesServed(int aid) const;
+    // The Referer of the last request for a path with its query; empty when none came.
+    QByteArray lastReferer(const QString &pathAndQuery) const;
     // Requests seen for a path with its query, whether asked directly or through the proxy.
     int hits(const QString &pathAndQuery) const;
 

@@ -23,14 +23,14 @@ const QList<Thread> &catalogue() {
              {5001, u"装机必备工具箱.rar"_s, 3'412'019, File},
              {5002, u"驱动精灵离线版.rar"_s, 1'585'337, File},
              {5003, u"系统优化设置说明.rar"_s, 39'211, File},
-             {5004, u"主板BIOS刷新工具.rar"_s, 2'104'550, LogInPage},
+             {5004, u"主板BIOS刷新工具.rar"_s, 2'104'550, MembersOnly},
              {5005, u"显卡超频软件合集.rar"_s, 1'062'913, Missing},
          }},
         {1002,
          u"【驱动】常用网卡、声卡驱动打包下载"_s,
          {
              {5101, u"网卡驱动合集.rar"_s, 921'611, File},
-             {5102, u"声卡驱动合集.rar"_s, 1'310'723, File},
+             {5102, u"声卡驱动合集.rar"_s, 1'310'723, File, true},
          }},
     };
     return threads;
@@ -134,7 +134,10 @@ QString attachmentBlock(const Attachment &a, const QString &note = {}) {
     return u"<dl class=\"tattl\"><dt><img src=\"static/image/filetype/"_s +
            (a.name.trimmed().endsWith(u".zip"_s) ? u"zip"_s : u"rar"_s) +
            u".gif\" border=\"0\" class=\"vm\" alt=\"\" /></dt>\n<dd><p class=\"attnm\">"_s +
-           u"<a href=\"attachment.php?aid=%1\" target=\"_blank\">"_s.arg(a.aid) + esc(a.name) +
+           u"<a href=\"%1\" target=\"_blank\">"_s.arg(
+               a.onFileHost ? esc(DemoForum::attachmentAddress(a.aid))
+                            : u"attachment.php?aid=%1"_s.arg(a.aid)) +
+           esc(a.name) +
            u"</a>"_s + note + u"</p>\n<p>"_s + sizeText(a.size) +
            u", 下载次数: %1</p>\n<p class=\"xg2\">2026-3-2 21:13 上传</p></dd></dl>\n"_s.arg(
                downloads);
@@ -357,16 +360,27 @@ QByteArray threadPage(int tid, const QString &publishedVersion) {
 QByteArray logInPage() {
     return gbk(notice(u"抱歉，您尚未登录，没有权限下载或查看附件"_s,
                       u"请登录后继续。没有帐号？<a href=\"member.php?mod=register\">立即注册</a>"_s,
-                      u"<form method=\"post\" action=\"member.php?mod=logging&amp;action=login\">\n"
+                      u"<form method=\"post\" action=\"member.php?mod=logging&amp;action=login"
+                      "&amp;loginsubmit=yes\">\n"
                       "<p>用户名：<input type=\"text\" name=\"username\" /></p>\n"
                       "<p>密　码：<input type=\"password\" name=\"password\" /></p>\n"
                       "<p><button type=\"submit\">登录</button></p>\n</form>\n"_s));
 }
 
 QByteArray loggedInPage() {
-    return gbk(notice(u"欢迎您回来，演示会员"_s,
-                      u"您已登录，现在可以下载全部附件了（被删除的附件也已恢复）。"_s,
+    return gbk(notice(u"欢迎您回来，演示会员"_s, u"您已登录，现在可以下载会员附件了。"_s,
                       u"<p><a href=\"/\">返回首页</a></p>\n"_s));
+}
+
+QByteArray restoredPage() {
+    return gbk(notice(u"附件已恢复"_s, u"被删除的附件已经恢复，可以重新下载了。"_s,
+                      u"<p><a href=\"/\">返回首页</a></p>\n"_s));
+}
+
+QByteArray hotlinkPage() {
+    return gbk(notice(u"禁止盗链"_s, u"请从论坛的帖子页面下载附件。"_s,
+                      u"<p><a href=\""_s + esc(DemoForum::address(u"/"_s)) +
+                          u"\">前往 "_s + ForumName + u"</a></p>\n"_s));
 }
 
 QByteArray missingAttachmentPage() {

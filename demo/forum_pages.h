@@ -24,6 +24,8 @@ QByteArray indexPage();
 QByteArray threadPage(int tid, const QString &publishedVersion);
 QByteArray logInPage();
 QByteArray loggedInPage();
+QByteArray restoredPage();
+QByteArray hotlinkPage();
 QByteArray missingAttachmentPage();
 QByteArray notFoundPage();
 QByteArray foreignHostPage(const QByteArray &host);

@@ -1,7 +1,9 @@
 // The demo forum as a program of its own: serves until Ctrl+C or SIGTERM.
-//   quillmere_demo_forum [--port N] [--version X] [--rate KIB_PER_SECOND]
+//   quillmere_demo_forum [--port N] [--version X] [--rate KIB_PER_SECOND] [--write-cookies FILE]
 
 #include "demo_forum.h"
+
+#include <QFile>
 
 #include <chrono>
 #include <csignal>
@@ -22,10 +24,13 @@ void requestStop(int) {
 
 void usage(std::FILE *out) {
     std::fputs("usage: quillmere_demo_forum [--port N] [--version X] [--rate KIB_PER_SECOND]\n"
-               "  --port N       listen on 127.0.0.1:N (default: a free port)\n"
-               "  --version X    the version the release thread publishes (default 1.4)\n"
-               "  --rate K       attachment speed in KiB/s, 0 for unlimited (default 1024),\n"
-               "                 slow enough to watch the percentage move\n",
+               "                            [--write-cookies FILE]\n"
+               "  --port N              listen on 127.0.0.1:N (default: a free port)\n"
+               "  --version X           the version the release thread publishes (default 1.4)\n"
+               "  --rate K              attachment speed in KiB/s, 0 for unlimited (default\n"
+               "                        1024), slow enough to watch the percentage move\n"
+               "  --write-cookies FILE  write a member's sign-in to FILE as a cookies.txt, as\n"
+               "                        a browser's export would, for quillmere --cookies FILE\n",
                out);
 }
 
@@ -34,10 +39,22 @@ void print(const QString &line) {
     std::fputc('\n', stdout);
 }
 
+bool writeCookies(const char *path) {
+    QFile file(QString::fromLocal8Bit(path));
+    const QByteArray text = DemoForum::signedInCookieFile();
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) != text.size()) {
+        std::fprintf(stderr, "quillmere_demo_forum: cannot write %s\n", path);
+        return false;
+    }
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
     DemoForum::Options options;
+    const char *cookieFile = nullptr;
     options.bytesPerSecond = 1024 * 1024;
     for (int i = 1; i < argc; ++i) {
         const char *option = argv[i];
@@ -58,6 +75,9 @@ int main(int argc, char *argv[]) {
         } else if (std::strcmp(option, "--version") == 0) {
             options.version = QString::fromLocal8Bit(value);
             end = argv[i] + std::strlen(argv[i]);
+        } else if (std::strcmp(option, "--write-cookies") == 0) {
+            cookieFile = value;
+            end = argv[i] + std::strlen(argv[i]);
         }
         if (!end || *end != '\0' || options.port < 0 || options.port > 65535 ||
             options.bytesPerSecond < 0) {
@@ -65,6 +85,9 @@ int main(int argc, char *argv[]) {
             return 2;
         }
     }
+
+    if (cookieFile && !writeCookies(cookieFile))
+        return 1;
 
     std::signal(SIGINT, requestStop);
     std::signal(SIGTERM, requestStop);
@@ -86,10 +109,13 @@ int main(int argc, char *argv[]) {
     print(QStringLiteral("Without the proxy the same threads are at:"));
     for (const auto &thread : DemoForum::threads())
         print(QStringLiteral("  ") + forum.localAddress(DemoForum::threadPath(thread.tid)));
-    print(QStringLiteral("Two attachments of the first thread fail on purpose (a log-in page, a "
-                         "deleted file). To make the retry succeed, open"));
-    print(QStringLiteral("  ") +
-          forum.localAddress(QStringLiteral("/member.php?mod=logging&action=login")));
+    print(QStringLiteral("主板BIOS刷新工具.rar is for members: it arrives only with a sign-in%1.")
+              .arg(cookieFile ? QStringLiteral(" (written to %1)").arg(QString::fromLocal8Bit(cookieFile))
+                              : QString()));
+    print(QStringLiteral("The members' log-in form is at"));
+    print(QStringLiteral("  ") + forum.localAddress(DemoForum::logInPath()));
+    print(QStringLiteral("显卡超频软件合集.rar was deleted and fails. To watch a retry succeed, open"));
+    print(QStringLiteral("  ") + forum.localAddress(QStringLiteral("/forum.php?mod=restore")));
     print(QStringLiteral("in a browser, then press 开始下载 again. Stop the forum with Ctrl+C."));
     std::fflush(stdout);
 

@@ -1,17 +1,58 @@
 #include "app/main_window.h"
 #include "app/platform.h"
+#include "app/start_up.h"
+#include "release/release_info.h"
+#include "web/cookie_store.h"
 #include "web/network_session.h"
 
 #include <QApplication>
+#include <cstdio>
+
+namespace {
+
+void print(std::FILE *stream, const QString &text) {
+    if (!text.isEmpty()) {
+        std::fputs(text.toLocal8Bit().constData(), stream);
+        std::fflush(stream);
+    }
+}
+
+QStringList argumentsOf(int argc, char *argv[]) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    return arguments;
+}
+
+} // namespace
 
 int main(int argc, char *argv[]) {
+    using namespace quillmere;
+    // Read before the application exists: --help and --version need no display.
+    const CommandLine commandLine = ParseCommandLine(argumentsOf(argc, argv));
+    print(stdout, commandLine.output);
+    print(stderr, commandLine.error);
+    if (!commandLine.run)
+        return commandLine.exitCode;
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillmere"));
-    QApplication::setApplicationVersion(QStringLiteral("1.4"));
+    QApplication::setApplicationVersion(release::OwnVersionText.toString());
 
-    quillmere::NetworkSession network;
-    quillmere::Platform platform;
-    quillmere::frmMain window(&network, platform);
+    NetworkSession network;
+    Platform platform;
+    // The stored sign-in is in the jar before the window's first request.
+    QString problems;
+    const std::optional<int> exitCode =
+        OpenCookieStore(network, *commandLine.run, platform.programFolder(), problems);
+    print(stderr, problems);
+    if (exitCode)
+        return *exitCode;
+    platform.atEnd([&network] { network.cookieStore()->flush(); });
+
+    frmMain window(&network, platform);
     window.show();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    network.cookieStore()->flush();
+    return status;
 }

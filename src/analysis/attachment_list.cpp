@@ -33,21 +33,25 @@ void AttachmentList::setSelected(int index, bool checked) {
     Q_EMIT ItemCheck(index);
 }
 
-void AttachmentList::AddItem(const QString &text) {
+QUrl AttachmentList::Page(int index) const {
+    return index >= 0 && index < ListCount() ? m_entries[size_t(index)].page : QUrl();
+}
+
+void AttachmentList::AddItem(const QString &text, const QUrl &page) {
     const int row = ListCount();
     beginInsertRows({}, row, row);
-    m_entries.push_back({text, false});
+    m_entries.push_back({text, false, page});
     endInsertRows();
 }
 
-void AttachmentList::AddItems(const QStringList &texts) {
+void AttachmentList::AddItems(const QStringList &texts, const QUrl &page) {
     if (texts.isEmpty())
         return;
     const int first = ListCount();
     beginInsertRows({}, first, first + int(texts.size()) - 1);
     m_entries.reserve(m_entries.size() + size_t(texts.size()));
     for (const QString &text : texts)
-        m_entries.push_back({text, false});
+        m_entries.push_back({text, false, page});
     endInsertRows();
 }
 
@@ -112,6 +116,8 @@ QVariant AttachmentList::data(const QModelIndex &index, int role) const {
         return entry.text;
     if (role == Qt::CheckStateRole)
         return entry.checked ? Qt::Checked : Qt::Unchecked;
+    if (role == PageRole)
+        return entry.page;
     return {};
 }
 

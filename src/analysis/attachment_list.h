@@ -8,6 +8,7 @@
 #include <QAbstractListModel>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 #include <vector>
 
 namespace quillmere {
@@ -23,8 +24,11 @@ public:
     // In a check-box list the "selected" state of an item is its check box.
     bool Selected(int index) const;
     void setSelected(int index, bool checked);
-    void AddItem(const QString &text);       // appends, unchecked
-    void AddItems(const QStringList &texts); // appends them all, unchecked, in one go
+    // Appends, unchecked. `page` is the thread page the entries were found on: their
+    // transfers name it as the Referer, as a browser following the link would.
+    void AddItem(const QString &text, const QUrl &page = {});
+    void AddItems(const QStringList &texts, const QUrl &page = {}); // in one go
+    QUrl Page(int index) const;
     void Clear();
     int CountChecked() const { return m_checked; }
 
@@ -36,7 +40,8 @@ public:
     // Totals text: "附件总数：N / 已选择：M"
     static QString totalsText(int count, int checked);
 
-    // QAbstractListModel
+    // QAbstractListModel; an entry's page is also its PageRole.
+    static constexpr int PageRole = Qt::UserRole + 1;
     int rowCount(const QModelIndex &parent = {}) const override;
     QVariant data(const QModelIndex &index, int role) const override;
     bool setData(const QModelIndex &index, const QVariant &value, int role) override;
@@ -53,6 +58,7 @@ private:
     struct Entry {
         QString text;
         bool checked = false;
+        QUrl page; // shared by all the entries of one analysis
     };
     std::vector<Entry> m_entries;
     int m_checked = 0;

@@ -87,7 +87,8 @@ public:
     // Batch download.
     void Command2_Click();
     void DownloadAll();
-    bool FetchAttachment(const QString &entry);
+    // `page`: the thread page the entry came from, named in the request as a browser would.
+    bool FetchAttachment(const QString &entry, const QUrl &page = {});
     void m_oFileDownload_OnProgress(qint64 lProgress, qint64 lMaxProgress, qint32 lStatusCode,
                                     const QString &sStatusText);
 

@@ -36,7 +36,8 @@ void frmMain::IE1_DocumentComplete(const QString &URL) {
     if (Check1->checkState() != Qt::Checked)
         m_attachments->Clear();
 
-    m_attachments->AddItems(DiscoverAttachments(*IE1->Document()));
+    const HtmlDocument &page = *IE1->Document();
+    m_attachments->AddItems(DiscoverAttachments(page), page.url());
 
     Command5_Click();
     IE1->Navigate2(u"about:blank"_s);

@@ -112,7 +112,7 @@ void frmMain::DownloadAll() {
             continue;
         List1->setCurrentIndex(list.index(i));
         const QString entry = list.List(i);
-        const bool ok = FetchAttachment(entry);
+        const bool ok = FetchAttachment(entry, list.Page(i));
         if (m_unloading)
             return; // the window was closed inside the transfer: nothing more to show
         if (i >= list.ListCount())
@@ -131,7 +131,7 @@ void frmMain::DownloadAll() {
     showMessage(QMessageBox::Information, RunFinishedMessage.toString());
 }
 
-bool frmMain::FetchAttachment(const QString &entry) {
+bool frmMain::FetchAttachment(const QString &entry, const QUrl &page) {
     std::optional<EntryParts> target = FetchTargetOf(entry);
     if (!target)
         return false;
@@ -141,7 +141,7 @@ bool frmMain::FetchAttachment(const QString &entry) {
     // anywhere but one plain file inside it.
     if (!IsPlainFileName(m_sFileName) || !m_oFileDownload)
         return false;
-    return m_oFileDownload->StartDownloading(target->address, m_sSaveDir + m_sFileName);
+    return m_oFileDownload->StartDownloading(target->address, m_sSaveDir + m_sFileName, page);
 }
 
 void frmMain::m_oFileDownload_OnProgress(qint64 lProgress, qint64 lMaxProgress, qint32 lStatusCode,

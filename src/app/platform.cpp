@@ -38,6 +38,7 @@ QString Platform::programFolder() {
 void Platform::endProcess() {
     // Also from deep inside a transfer's wait: no handler, timer or destructor may run
     // after the unload, so leave without unwinding anything.
+    sayLastWords();
     std::fflush(nullptr);
     std::_Exit(0);
 }

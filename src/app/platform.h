@@ -7,6 +7,9 @@
 #include <QMessageBox>
 #include <QString>
 #include <QUrl>
+#include <functional>
+#include <utility>
+#include <vector>
 
 class QWidget;
 
@@ -26,8 +29,19 @@ public:
     virtual void openUrl(const QUrl &address);
     // The folder of the program file.
     virtual QString programFolder();
-    // Ends the process at once: nothing after this runs.
+    // Ends the process at once: nothing after this runs but the last words given to
+    // atEnd, in the order given (the cookie store's last write, say).
     virtual void endProcess();
+    void atEnd(std::function<void()> lastWords) { m_lastWords.push_back(std::move(lastWords)); }
+
+protected:
+    void sayLastWords() {
+        for (const auto &words : std::exchange(m_lastWords, {}))
+            words();
+    }
+
+private:
+    std::vector<std::function<void()>> m_lastWords;
 };
 
 } // namespace quillmere

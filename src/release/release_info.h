@@ -9,6 +9,7 @@
 namespace quillmere::release {
 
 inline constexpr double OwnVersion = 1.4;
+inline constexpr QStringView OwnVersionText = u"1.4"; // as --version and the about texts say it
 inline constexpr QStringView ForumHost = u"bbs.diybh.test";
 inline constexpr QStringView ReleaseThreadPath = u"/thread-142312-1-1.html";
 inline constexpr QStringView AuthorLine = u"作者：Quillmere 2026年12月";

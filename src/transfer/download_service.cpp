@@ -352,7 +352,8 @@ DownloadService::DownloadService(QNetworkAccessManager *network)
 
 HResult DownloadService::URLDownloadToFile(QObject *caller, const QString &url,
                                            const QString &fileName, quint32 reserved,
-                                           IBindStatusCallback *callback) const {
+                                           IBindStatusCallback *callback,
+                                           const QUrl &fromPage) const {
     Q_UNUSED(reserved);
     const QUrl address(url);
     if (!address.isValid() || address.host().isEmpty())
@@ -364,7 +365,8 @@ HResult DownloadService::URLDownloadToFile(QObject *caller, const QString &url,
         return E_FAIL;
 
     QNetworkRequest request =
-        WebRequest(address, RequestKind::File, std::chrono::milliseconds(m_transferTimeoutMs));
+        WebRequest(address, RequestKind::File, std::chrono::milliseconds(m_transferTimeoutMs),
+                   fromPage);
 
     // Everything below lives in the binding: a handler may destroy this service's owner
     // while the call is pending.

@@ -9,6 +9,7 @@
 
 #include <QPointer>
 #include <QString>
+#include <QUrl>
 #include <QUuid>
 #include <QtGlobal>
 #include <utility>
@@ -126,8 +127,11 @@ public:
     // failure code with the target left as it was. Runs a nested event loop meanwhile.
     // If `caller` is destroyed while the call is pending, the transfer is aborted and
     // `callback` (which belongs to the caller) is not called again.
+    // `fromPage`, when given, is the page the link was found on: the request carries the
+    // Referer a browser would send for it.
     HResult URLDownloadToFile(QObject *caller, const QString &url, const QString &fileName,
-                              quint32 reserved, IBindStatusCallback *callback) const;
+                              quint32 reserved, IBindStatusCallback *callback,
+                              const QUrl &fromPage = {}) const;
 
 private:
     QPointer<QNetworkAccessManager> m_network;

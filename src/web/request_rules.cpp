@@ -24,9 +24,11 @@ QByteArray BrowserUserAgent() {
 }
 
 QNetworkRequest WebRequest(const QUrl &url, RequestKind kind,
-                           std::chrono::milliseconds noDataTimeout) {
+                           std::chrono::milliseconds noDataTimeout, const QUrl &fromPage) {
     QNetworkRequest request(url);
     request.setRawHeader("User-Agent", BrowserUserAgent());
+    if (const QByteArray referer = RefererFor(fromPage, url); !referer.isEmpty())
+        request.setRawHeader("Referer", referer);
     request.setTransferTimeout(static_cast<int>(noDataTimeout.count()));
     switch (kind) {
     case RequestKind::Page:
@@ -48,6 +50,20 @@ QNetworkRequest WebRequest(const QUrl &url, RequestKind kind,
     return request;
 }
 
+QByteArray RefererFor(const QUrl &page, const QUrl &target) {
+    if (!IsWebAddress(page) || !IsWebScheme(target))
+        return {};
+    if (page.scheme() == u"https"_s && target.scheme() == u"http"_s)
+        return {};
+    const bool sameOrigin = page.scheme() == target.scheme() &&
+                            page.host().compare(target.host(), Qt::CaseInsensitive) == 0 &&
+                            page.port(-1) == target.port(-1);
+    const QUrl::FormattingOptions strip = QUrl::RemoveUserInfo | QUrl::RemoveFragment;
+    if (sameOrigin)
+        return page.toEncoded(strip);
+    return page.toEncoded(strip | QUrl::RemovePath | QUrl::RemoveQuery) + '/';
+}
+
 bool IsWebScheme(const QUrl &url) {
     return url.scheme() == u"http"_s || url.scheme() == u"https"_s;
 }
@@ -67,10 +83,10 @@ bool IsPageType(QAnyStringView mediaType) {
 
 qint64 ExpectedBodyLength(const QNetworkReply &reply) {
     const QByteArray encoding = reply.rawHeader("Content-Encoding").trimmed().toLower();
+    const bool inflated = encoding == "gzip" || encoding == "x-gzip" || encoding == "deflate" ||
+                          encoding == "br" || encoding == "zstd";
     const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
-    if (!length.isValid() || !(encoding.isEmpty() || encoding == "identity"))
-        return -1;
-    return length.toLongLong();
+    return length.isValid() && !inflated ? length.toLongLong() : -1;
 }
 
 bool IsShortBody(const QNetworkReply &reply, qint64 received) {

@@ -30,11 +30,19 @@ enum class RequestKind {
 };
 
 // A GET request as a browser on this system would send it: the browser's User-Agent,
-// the redirect handling of its kind and the no-data limit. Cookies and the proxy are the
-// session's (NetworkSession).
+// the redirect handling of its kind, the no-data limit, and for a link followed from a
+// page, the Referer that page gives it. Cookies and the proxy are the session's
+// (NetworkSession).
 QNetworkRequest WebRequest(const QUrl &url, RequestKind kind,
-                           std::chrono::milliseconds noDataTimeout = NoDataTimeout);
+                           std::chrono::milliseconds noDataTimeout = NoDataTimeout,
+                           const QUrl &fromPage = {});
 QByteArray BrowserUserAgent();
+
+// The Referer a browser sends for a link from `page` to `target` under its default
+// policy, strict-origin-when-cross-origin: the page's whole address (without fragment
+// and credentials) within one origin, only its origin for another, nothing from an https
+// page to an http address or from a page that is not on the web.
+QByteArray RefererFor(const QUrl &page, const QUrl &target);
 
 // http or https, with or without a host.
 bool IsWebScheme(const QUrl &url);
@@ -57,7 +65,9 @@ ContentType ParseContentType(QByteArrayView header);
 bool IsPageType(QAnyStringView mediaType);
 
 // The body length the answer announces, counted in the bytes we keep: -1 when it names
-// none, or when the body is compressed (Qt inflates it, so Content-Length counts others).
+// none, or when the body is compressed in a coding Qt inflates (Content-Length then
+// counts other bytes). Codings Qt passes on as they are ("none", which forums send, or
+// "identity") keep the length.
 qint64 ExpectedBodyLength(const QNetworkReply &reply);
 // Qt may report a cut-off body as complete: a body shorter than announced is a failure.
 bool IsShortBody(const QNetworkReply &reply, qint64 received);

@@ -63,7 +63,7 @@ QString threadAddress(const Thread &thread) {
 }
 
 QString entry(const Attachment &attachment, const QString &marker) {
-    return DemoForum::address(DemoForum::attachmentPath(attachment.aid)) + u"__"_s +
+    return DemoForum::attachmentAddress(attachment.aid) + u"__"_s +
            attachment.name + marker;
 }
 
@@ -387,7 +387,7 @@ void TestWholeProgram::oneBatch() {
     for (int i = 0; i < count; ++i) {
         const Attachment &attachment = thread.attachments[i];
         QCOMPARE(m_fetches[i].address,
-                 DemoForum::address(DemoForum::attachmentPath(attachment.aid)));
+                 DemoForum::attachmentAddress(attachment.aid));
         QCOMPARE(m_fetches[i].status, u"正在下载“%1”，请耐心等待。。。"_s.arg(attachment.name));
         QCOMPARE(m_fetches[i].highlighted, i);
         QVERIFY(m_fetches[i].othersEnabled);
@@ -463,7 +463,7 @@ void TestWholeProgram::retryRun() {
         const QString path = DemoForum::attachmentPath(attachment.aid);
         QCOMPARE(m_forum->hits(path), retry ? 2 : 1);
         if (retry)
-            retried.append(DemoForum::address(path));
+            retried.append(DemoForum::attachmentAddress(attachment.aid));
         const bool ok = succeeds(attachment) || forumOpened;
         expected.append(entry(attachment, ok ? Done : Failed));
         stillChecked.append(!ok);
@@ -524,7 +524,7 @@ void TestWholeProgram::appendModeOverTwoThreads() {
                 saved.append(attachment);
             const bool doneBefore = thread == &tools && succeeds(attachment);
             if (!doneBefore)
-                wanted.append(DemoForum::address(DemoForum::attachmentPath(attachment.aid)));
+                wanted.append(DemoForum::attachmentAddress(attachment.aid));
         }
     }
     QCOMPARE(fetched, wanted);

@@ -34,7 +34,10 @@ public:
     }
     void openUrl(const QUrl &address) override { opened.append(address); }
     QString programFolder() override { return folder; }
-    void endProcess() override { ++processEnds; }
+    void endProcess() override {
+        sayLastWords(); // as the real end does
+        ++processEnds;
+    }
 
     QString folder;       // what programFolder() answers
     QString chosenFolder; // what the folder dialog answers ("" = cancelled)

@@ -1,0 +1,98 @@
+#include "app/start_up.h"
+
+#include "release/release_info.h"
+#include "web/cookie_store.h"
+#include "web/network_session.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+
+using namespace Qt::StringLiterals;
+
+namespace quillmere {
+
+namespace {
+
+QString display(const QString &path) {
+    return QDir::toNativeSeparators(path);
+}
+
+} // namespace
+
+CommandLine ParseCommandLine(const QStringList &arguments) {
+    QCommandLineParser parser;
+    const QCommandLineOption cookies(u"cookies"_s, QString(), u"FILE"_s);
+    const QCommandLineOption help(u"help"_s);
+    const QCommandLineOption version(u"version"_s);
+    parser.addOptions({cookies, help, version});
+
+    CommandLine result;
+    // No positional arguments: anything else on the line is a mistake worth naming.
+    if (!parser.parse(arguments) || !parser.positionalArguments().isEmpty()) {
+        const QString problem =
+            parser.errorText().isEmpty()
+                ? u"unexpected argument '%1'"_s.arg(parser.positionalArguments().constFirst())
+                : parser.errorText();
+        result.exitCode = BadUsageExitCode;
+        result.error =
+            u"quillmere: %1\nTry 'quillmere --help' for more information.\n"_s.arg(problem);
+        return result;
+    }
+    if (parser.isSet(help)) {
+        result.output =
+            u"Usage: quillmere [--cookies FILE]\n"
+            "Fetches, in one batch, the RAR archives attached to the threads of a web forum.\n"
+            "\n"
+            "  --cookies FILE  keep the forum sign-in in FILE, a Netscape cookies.txt as curl\n"
+            "                  and wget read it, instead of cookies.txt beside the program\n"
+            "  --help          show this help and exit\n"
+            "  --version       show the version and exit\n"_s;
+        return result;
+    }
+    if (parser.isSet(version)) {
+        result.output = u"Quillmere "_s.append(release::OwnVersionText).append(u'\n');
+        return result;
+    }
+    const QString cookieFile = parser.value(cookies);
+    if (parser.isSet(cookies) && cookieFile.isEmpty()) {
+        result.exitCode = BadUsageExitCode;
+        result.error = u"quillmere: --cookies needs a file name\n"_s;
+        return result;
+    }
+    result.run = StartOptions{cookieFile};
+    return result;
+}
+
+QString DefaultCookieFile(const QString &programFolder) {
+    return QDir(programFolder).filePath(u"cookies.txt"_s);
+}
+
+std::optional<int> OpenCookieStore(NetworkSession &session, const StartOptions &options,
+                                   const QString &programFolder, QString &errors) {
+    const bool named = !options.cookieFile.isEmpty();
+    const QString path = named ? options.cookieFile : DefaultCookieFile(programFolder);
+    const CookieStore::LoadResult loaded = session.cookieStore()->load(path);
+    using Status = CookieStore::LoadStatus;
+    switch (loaded.status) {
+    case Status::Loaded:
+        if (loaded.badLines > 0)
+            errors += u"quillmere: %1: skipped %2 line(s) that are not cookies\n"_s.arg(
+                display(path), QString::number(loaded.badLines));
+        break;
+    case Status::Missing:
+        break;
+    case Status::NotACookieFile:
+        errors += u"quillmere: %1 is not a cookies.txt (%2); it is left as it is and the "
+                  "sign-ins of this session are not kept\n"_s.arg(display(path), loaded.error);
+        break;
+    case Status::Unreadable:
+        errors += u"quillmere: cannot read the cookie file %1: %2\n"_s.arg(display(path),
+                                                                            loaded.error);
+        if (named)
+            return BadUsageExitCode;
+        break;
+    }
+    return std::nullopt;
+}
+
+} // namespace quillmere

@@ -1,0 +1,42 @@
+#pragma once
+
+// What the program does before its window exists: read the command line and open the
+// session's cookie store. main() runs these in order; tests run the same steps.
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace quillmere {
+
+class NetworkSession;
+
+inline constexpr int BadUsageExitCode = 2;
+
+struct StartOptions {
+    QString cookieFile; // --cookies FILE; empty: cookies.txt beside the settings file
+};
+
+// The outcome of reading the command line: either options to run with, or the text to
+// print and the exit status to leave with (--help, --version, a bad option).
+struct CommandLine {
+    std::optional<StartOptions> run;
+    int exitCode = 0;
+    QString output; // for stdout
+    QString error;  // for stderr
+};
+
+// GNU style: --cookies FILE (or --cookies=FILE), --help, --version. `arguments` starts
+// with the program's name.
+CommandLine ParseCommandLine(const QStringList &arguments);
+
+// The default store: cookies.txt in the program's folder, beside down.ini.
+QString DefaultCookieFile(const QString &programFolder);
+
+// Loads the store into the session's jar, before any request is made. Problems go to
+// `errors` as one line each. Returns the exit status to leave with when a file named on
+// the command line cannot be read; the program goes on otherwise.
+std::optional<int> OpenCookieStore(NetworkSession &session, const StartOptions &options,
+                                   const QString &programFolder, QString &errors);
+
+} // namespace quillmere

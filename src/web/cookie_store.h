@@ -1,0 +1,73 @@
+#pragma once
+
+// The session's cookie jar, kept in a cookies.txt so that a forum sign-in outlasts the
+// program: read once at start-up, written back shortly after every change and when the
+// program ends. The file is replaced whole (a new file renamed over the old one), owner-
+// only on Unix, never written through a symbolic link; a file we could not read as a
+// cookie file is never overwritten. Cookie values never reach a message.
+
+#include <QByteArray>
+#include <QList>
+#include <QNetworkCookie>
+#include <QNetworkCookieJar>
+#include <QString>
+#include <QTimer>
+#include <chrono>
+
+namespace quillmere {
+
+class CookieStore : public QNetworkCookieJar {
+    Q_OBJECT
+public:
+    enum class LoadStatus {
+        Loaded,         // read; bad lines, if any, skipped
+        Missing,        // no file yet: the first change creates it
+        NotACookieFile, // binary or over the size limit: left alone, never written
+        Unreadable,     // not a regular file, or it cannot be opened or read
+    };
+    struct LoadResult {
+        LoadStatus status = LoadStatus::Missing;
+        int cookies = 0;
+        int badLines = 0;
+        QString error; // what went wrong, for the user; never a cookie's value
+    };
+
+    explicit CookieStore(QObject *parent = nullptr);
+    ~CookieStore() override;
+
+    // Adds the cookies of `path` to the jar and keeps the jar there from now on, unless
+    // the file could not be read as a cookie file.
+    LoadResult load(const QString &path);
+    QString path() const { return m_path; }
+    bool isPersistent() const { return !m_path.isEmpty(); }
+
+    // Writes a change that is still waiting for its turn; nothing when there is none.
+    void flush();
+    // Writes the file now. False, with the file untouched, when it cannot be written.
+    bool save();
+    // How long after a change the file is written; changes meanwhile join it.
+    void setSaveDelay(std::chrono::milliseconds delay) { m_saveTimer.setInterval(delay); }
+
+    QList<QNetworkCookie> cookies() const { return allCookies(); }
+
+    // QNetworkCookieJar: every change schedules a write.
+    bool setCookiesFromUrl(const QList<QNetworkCookie> &cookieList, const QUrl &url) override;
+    bool insertCookie(const QNetworkCookie &cookie) override;
+    bool updateCookie(const QNetworkCookie &cookie) override;
+    bool deleteCookie(const QNetworkCookie &cookie) override;
+
+Q_SIGNALS:
+    // After each attempt to write the file.
+    void saved(bool ok);
+
+private:
+    bool changed(bool result);
+
+    QString m_path;
+    QTimer m_saveTimer;
+    QByteArray m_written; // what the file holds since our last write
+    bool m_dirty = false;
+    bool m_warned = false; // a failing store is reported once, not at every change
+};
+
+} // namespace quillmere
