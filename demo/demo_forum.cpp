@@ -70,7 +70,8 @@ bool isOurHost(const std::string &host) {
 }
 
 // The member's sign-in: what the log-in form sets, and all the members' pages ask for.
-constexpr char AuthValue[] = "c4b2XJ1%2F9dmK7pQ0wLzR3aVh8sNfEe6Tg";
+// (No "%" in it: httplib, which serves the forum, decodes escapes in most header values.)
+constexpr char AuthValue[] = "c4b2XJ1x9dmK7pQ0wLzR3aVh8sNfEe6Tg";
 constexpr char SaltKeyValue[] = "Kz7Qm2Vd";
 
 // "a=1; b=2" -> the value of `name`, if the header holds it.
@@ -162,7 +163,7 @@ struct DemoForum::Impl {
     std::uint64_t lastAct = 1'772'400'000;
     QMap<QString, int> hits;
     QMap<int, int> served;
-    QMap<QString, QByteArray> referers;
+    QMap<QString, httplib::Headers> lastHeaders;
     QMap<int, std::shared_ptr<const QByteArray>> files;
 
     std::shared_ptr<const QByteArray> file(const Attachment &attachment) {
@@ -227,7 +228,7 @@ struct DemoForum::Impl {
             std::lock_guard lock(mutex);
             const QString key = QString::fromStdString(target->pathAndQuery());
             ++hits[key];
-            referers[key] = QByteArray::fromStdString(request.get_header_value("Referer"));
+            lastHeaders[key] = request.headers;
             currentVersion = version;
             available = everythingAvailable;
             deletedBack = restored || everythingAvailable;
@@ -252,8 +253,8 @@ struct DemoForum::Impl {
             // A sign-in without "remember me": both cookies end with the browser session.
             response.set_header("Set-Cookie", std::string(DemoForum::SaltKeyCookie) + '=' +
                                                   SaltKeyValue + "; path=/; HttpOnly");
-            response.set_header("Set-Cookie", std::string(DemoForum::AuthCookie) + '=' +
-                                                  AuthValue + "; path=/; HttpOnly");
+            response.set_header("Set-Cookie", std::string(DemoForum::AuthCookie) + '=' + AuthValue +
+                                                  "; path=/; HttpOnly");
             html(response, 200, pages::loggedInPage());
             return;
         }
@@ -404,8 +405,9 @@ QByteArray DemoForum::signedInCookieFile() {
     const QByteArray host = release::ForumHost.toString().toUtf8();
     return "# Netscape HTTP Cookie File\n"
            "# A member of the demo forum, signed in.\n\n"
-           "#HttpOnly_" + host + "\tFALSE\t/\tFALSE\t0\t" + SaltKeyCookie + '\t' + SaltKeyValue +
-           "\n#HttpOnly_" + host + "\tFALSE\t/\tFALSE\t0\t" + AuthCookie + '\t' + AuthValue + '\n';
+           "#HttpOnly_" +
+           host + "\tFALSE\t/\tFALSE\t0\t" + SaltKeyCookie + '\t' + SaltKeyValue + "\n#HttpOnly_" +
+           host + "\tFALSE\t/\tFALSE\t0\t" + AuthCookie + '\t' + AuthValue + '\n';
 }
 
 int DemoForum::filesServed(int aid) const {
@@ -413,9 +415,11 @@ int DemoForum::filesServed(int aid) const {
     return d->served.value(aid);
 }
 
-QByteArray DemoForum::lastReferer(const QString &pathAndQuery) const {
+QByteArray DemoForum::lastRequestHeader(const QString &pathAndQuery, const char *name) const {
     std::lock_guard lock(d->mutex);
-    return d->referers.value(pathAndQuery);
+    const httplib::Headers headers = d->lastHeaders.value(pathAndQuery);
+    const auto found = headers.find(name); // httplib compares names without letter case
+    return found == headers.end() ? QByteArray() : QByteArray::fromStdString(found->second);
 }
 
 QString DemoForum::localAddress(const QString &pathAndQuery) const {

@@ -16,7 +16,7 @@ namespace quillmere::demo {
 
 struct Attachment {
     enum class Answer {
-        File,      // the archive
+        File,        // the archive
         MembersOnly, // the archive for a signed-in member, else a "please log in" page
         Missing,     // 404, until the forum opens up
     };
@@ -87,8 +87,9 @@ public:
     static QByteArray signedInCookieFile();
     // Requests of attachment `aid` that got the file, not a refusal.
     int filesServed(int aid) const;
-    // The Referer of the last request for a path with its query; empty when none came.
-    QByteArray lastReferer(const QString &pathAndQuery) const;
+    // A header of the last request for a path with its query ("Referer", "Cookie"),
+    // whoever it was asked of; empty when it had none.
+    QByteArray lastRequestHeader(const QString &pathAndQuery, const char *name) const;
     // Requests seen for a path with its query, whether asked directly or through the proxy.
     int hits(const QString &pathAndQuery) const;
 

@@ -44,11 +44,10 @@ int main(int argc, char *argv[]) {
     // The stored sign-in is in the jar before the window's first request.
     QString problems;
     const std::optional<int> exitCode =
-        OpenCookieStore(network, *commandLine.run, platform.programFolder(), problems);
+        OpenCookieStore(network, *commandLine.run, platform, problems);
     print(stderr, problems);
     if (exitCode)
         return *exitCode;
-    platform.atEnd([&network] { network.cookieStore()->flush(); });
 
     frmMain window(&network, platform);
     window.show();

@@ -1,11 +1,13 @@
 #include "app/start_up.h"
 
+#include "app/platform.h"
 #include "release/release_info.h"
 #include "web/cookie_store.h"
 #include "web/network_session.h"
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QPointer>
 
 using namespace Qt::StringLiterals;
 
@@ -68,9 +70,9 @@ QString DefaultCookieFile(const QString &programFolder) {
 }
 
 std::optional<int> OpenCookieStore(NetworkSession &session, const StartOptions &options,
-                                   const QString &programFolder, QString &errors) {
+                                   Platform &platform, QString &errors) {
     const bool named = !options.cookieFile.isEmpty();
-    const QString path = named ? options.cookieFile : DefaultCookieFile(programFolder);
+    const QString path = named ? options.cookieFile : DefaultCookieFile(platform.programFolder());
     const CookieStore::LoadResult loaded = session.cookieStore()->load(path);
     using Status = CookieStore::LoadStatus;
     switch (loaded.status) {
@@ -86,12 +88,17 @@ std::optional<int> OpenCookieStore(NetworkSession &session, const StartOptions &
                   "sign-ins of this session are not kept\n"_s.arg(display(path), loaded.error);
         break;
     case Status::Unreadable:
-        errors += u"quillmere: cannot read the cookie file %1: %2\n"_s.arg(display(path),
-                                                                            loaded.error);
+        errors +=
+            u"quillmere: cannot read the cookie file %1: %2\n"_s.arg(display(path), loaded.error);
         if (named)
             return BadUsageExitCode;
         break;
     }
+    // The process ends without unwinding: the last change must be written before.
+    platform.atEnd([store = QPointer<CookieStore>(session.cookieStore())] {
+        if (store)
+            store->flush();
+    });
     return std::nullopt;
 }
 

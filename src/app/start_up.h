@@ -10,6 +10,7 @@
 namespace quillmere {
 
 class NetworkSession;
+class Platform;
 
 inline constexpr int BadUsageExitCode = 2;
 
@@ -33,10 +34,11 @@ CommandLine ParseCommandLine(const QStringList &arguments);
 // The default store: cookies.txt in the program's folder, beside down.ini.
 QString DefaultCookieFile(const QString &programFolder);
 
-// Loads the store into the session's jar, before any request is made. Problems go to
-// `errors` as one line each. Returns the exit status to leave with when a file named on
-// the command line cannot be read; the program goes on otherwise.
+// Loads the store into the session's jar, before any request is made, and has the
+// platform write it a last time when the process ends. Problems go to `errors` as one
+// line each. Returns the exit status to leave with when a file named on the command line
+// cannot be read; the program goes on otherwise.
 std::optional<int> OpenCookieStore(NetworkSession &session, const StartOptions &options,
-                                   const QString &programFolder, QString &errors);
+                                   Platform &platform, QString &errors);
 
 } // namespace quillmere

@@ -4,12 +4,14 @@
 
 #include "analysis/attachment_list.h"
 #include "app/main_window.h"
+#include "app/start_up.h"
 #include "demo_forum.h"
 #include "release/release_info.h"
 #include "support/fake_platform.h"
 #include "support/window_driver.h"
 #include "transfer/file_download.h"
 #include "web/network_session.h"
+#include "web/request_rules.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -18,6 +20,7 @@
 #include <QListView>
 #include <QMap>
 #include <QNetworkProxy>
+#include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -63,8 +66,7 @@ QString threadAddress(const Thread &thread) {
 }
 
 QString entry(const Attachment &attachment, const QString &marker) {
-    return DemoForum::attachmentAddress(attachment.aid) + u"__"_s +
-           attachment.name + marker;
+    return DemoForum::attachmentAddress(attachment.aid) + u"__"_s + attachment.name + marker;
 }
 
 bool succeeds(const Attachment &attachment) {
@@ -128,6 +130,9 @@ private Q_SLOTS:
     void retryRun_data();
     void retryRun();
     void appendModeOverTwoThreads();
+    void membersAttachmentNeedsTheSignIn_data();
+    void membersAttachmentNeedsTheSignIn();
+    void attachmentsNameTheirThreadPage();
 
 private:
     void openWindow();
@@ -386,8 +391,7 @@ void TestWholeProgram::oneBatch() {
     QCOMPARE(m_fetches.size(), count);
     for (int i = 0; i < count; ++i) {
         const Attachment &attachment = thread.attachments[i];
-        QCOMPARE(m_fetches[i].address,
-                 DemoForum::attachmentAddress(attachment.aid));
+        QCOMPARE(m_fetches[i].address, DemoForum::attachmentAddress(attachment.aid));
         QCOMPARE(m_fetches[i].status, u"正在下载“%1”，请耐心等待。。。"_s.arg(attachment.name));
         QCOMPARE(m_fetches[i].highlighted, i);
         QVERIFY(m_fetches[i].othersEnabled);
@@ -531,6 +535,102 @@ void TestWholeProgram::appendModeOverTwoThreads() {
     QCOMPARE(m_window->L_tj->caption(),
              u"附件总数：%1 / 已选择：%2"_s.arg(total).arg(total - saved.size()));
     verifySaved(saved);
+}
+
+// A members' attachment arrives only for a signed-in session: the program starts with the
+// sign-in a browser exported (--cookies FILE), sends it from its first request on, and
+// writes the session back, with what the forum set during the run, when it is closed.
+void TestWholeProgram::membersAttachmentNeedsTheSignIn_data() {
+    QTest::addColumn<bool>("signedIn");
+    QTest::newRow("no cookies") << false;
+    QTest::newRow("--cookies FILE") << true;
+}
+
+void TestWholeProgram::membersAttachmentNeedsTheSignIn() {
+    QFETCH(bool, signedIn);
+    const QString exported = m_root->filePath(u"exported cookies.txt"_s);
+    QStringList arguments{u"quillmere"_s};
+    if (signedIn) {
+        QFile file(exported);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write(DemoForum::signedInCookieFile()) > 0);
+        file.close();
+        arguments << u"--cookies"_s << exported;
+    }
+    const quillmere::CommandLine line = quillmere::ParseCommandLine(arguments);
+    QVERIFY(line.run);
+    QString problems;
+    QVERIFY(!quillmere::OpenCookieStore(*m_network, *line.run, *m_platform, problems));
+    QCOMPARE(problems, QString());
+
+    openWindow();
+    QSignalSpy checked(m_window->Ie3, &PageLoader::DocumentComplete);
+    QVERIFY(checked.wait(LoadTimeoutMs));
+    // The window's first request, the release check, already carries the sign-in. (Names
+    // only: a test never prints a cookie's value.)
+    const QByteArray sent =
+        m_forum->lastRequestHeader(quillmere::release::ReleaseThreadPath.toString(), "Cookie");
+    QCOMPARE(sent.contains(DemoForum::AuthCookie), signedIn);
+    QCOMPARE(sent.contains(DemoForum::SaltKeyCookie), signedIn);
+
+    const Thread &thread = toolsThread();
+    analyse(threadAddress(thread));
+    startRun();
+    verifyRunClosed();
+    QList<Attachment> saved;
+    QStringList expected;
+    for (const Attachment &attachment : thread.attachments) {
+        const bool ok = succeeds(attachment) ||
+                        (signedIn && attachment.answer == Attachment::Answer::MembersOnly);
+        expected.append(entry(attachment, ok ? Done : Failed));
+        if (ok)
+            saved.append(attachment);
+    }
+    QCOMPARE(entries(), expected);
+    verifySaved(saved); // without the sign-in, nothing of the log-in page is kept
+
+    // Closing the window writes the session back.
+    QTest::mouseClick(m_window->Command3, Qt::LeftButton);
+    QCOMPARE(m_platform->processEnds, 1);
+    QFile store(signedIn ? exported : quillmere::DefaultCookieFile(m_platform->folder));
+    QVERIFY(store.open(QIODevice::ReadOnly));
+    const QByteArray written = store.readAll();
+    QVERIFY(written.contains(QByteArray(DemoForum::LastActCookie) + '\t')); // set in the run
+    QCOMPARE(written.contains(QByteArray(DemoForum::AuthCookie) + '\t'), signedIn);
+}
+
+// Each attachment request names the thread page it came from, as a browser would: the
+// whole address on the forum itself, the forum's origin on its file host, which refuses
+// requests without it.
+void TestWholeProgram::attachmentsNameTheirThreadPage() {
+    const Thread &drivers = driversThread();
+    const Attachment &local = drivers.attachments[0];
+    const Attachment &hosted = drivers.attachments[1];
+    QVERIFY(!local.onFileHost && hosted.onFileHost);
+    {
+        NetworkSession bare;
+        bare.setProxy(m_network->proxy());
+        std::unique_ptr<QNetworkReply> refused(bare.get(quillmere::WebRequest(
+            QUrl(DemoForum::attachmentAddress(hosted.aid)), quillmere::RequestKind::File)));
+        QSignalSpy finished(refused.get(), &QNetworkReply::finished);
+        QVERIFY(finished.wait(LoadTimeoutMs));
+        QCOMPARE(refused->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 403);
+    }
+
+    openWindow();
+    analyse(threadAddress(drivers));
+    startRun();
+    verifyRunClosed();
+    const QString localPath = DemoForum::attachmentPath(local.aid);
+    const QString hostedPath = DemoForum::attachmentPath(hosted.aid);
+    QCOMPARE(m_forum->lastRequestHeader(localPath, "Referer"), threadAddress(drivers).toUtf8());
+    QCOMPARE(m_forum->lastRequestHeader(hostedPath, "Referer"),
+             DemoForum::address(u"/"_s).toUtf8());
+    QCOMPARE(m_forum->filesServed(hosted.aid), 1);
+    verifySaved(drivers.attachments);
+    // Page loads are typed, not followed from a page: they name none.
+    QCOMPARE(m_forum->lastRequestHeader(DemoForum::threadPath(drivers.tid), "Referer"),
+             QByteArray());
 }
 
 QTEST_MAIN(TestWholeProgram)
