@@ -121,6 +121,9 @@ bool CookieStore::save() {
         return fail(u"it is a symbolic link"_s);
     if (info.exists() && !info.isFile())
         return fail(u"it is not a regular file"_s);
+    // A store its owner made read-only is meant to stay as it is, whoever runs us.
+    if (info.exists() && !info.permissions().testFlag(QFileDevice::WriteOwner))
+        return fail(u"it is read-only"_s);
 
     // A new file beside the old one, owner-only from its first byte, renamed over it:
     // a crash leaves either the old file or the new one, never half of one.

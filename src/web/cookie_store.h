@@ -4,7 +4,8 @@
 // program: read once at start-up, written back shortly after every change and when the
 // program ends. The file is replaced whole (a new file renamed over the old one), owner-
 // only on Unix, never written through a symbolic link; a file we could not read as a
-// cookie file is never overwritten. Cookie values never reach a message.
+// cookie file, or one its owner made read-only, is never overwritten. Cookie values never
+// reach a message.
 
 #include <QByteArray>
 #include <QList>

@@ -223,6 +223,20 @@ private Q_SLOTS:
         QVERIFY(holds(store.cookies(), "sid", "v-6"));
     }
 
+    void aReadOnlyStoreStaysAsItIs() {
+        // Decided by the file's own mode, so it holds for root as for anyone.
+        const QString path = this->path(u"cookies.txt"_s);
+        QVERIFY(writeFile(path, StoredFile));
+        QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner));
+        CookieStore store;
+        QCOMPARE(store.load(path).status, CookieStore::LoadStatus::Loaded);
+        QVERIFY(store.insertCookie(cookie("sid", "v-7", u"bbs.example"_s)));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"cannot write .*read-only"_s));
+        QVERIFY(!store.save());
+        QVERIFY(readAll(path) == StoredFile);
+        QVERIFY(holds(store.cookies(), "sid", "v-7"));
+    }
+
     void aStoredCookieGivesWayToTheForumsNewOne() {
         const QString path = this->path(u"cookies.txt"_s);
         QVERIFY(writeFile(path, StoredFile));
