@@ -243,7 +243,8 @@ void frmMain::Command3_Click() {
 }
 
 void frmMain::showMessage(int icon, const QString &text) {
-    m_platform.messageBox(this, static_cast<QMessageBox::Icon>(icon), u"提示"_s, text);
+    m_platform.messageBox(this, static_cast<QMessageBox::Icon>(icon), MessageTitle.toString(),
+                          text);
 }
 
 } // namespace quillmere

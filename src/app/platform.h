@@ -15,6 +15,9 @@ class QWidget;
 
 namespace quillmere {
 
+// The title of every message box the program shows.
+inline constexpr QStringView MessageTitle = u"提示";
+
 class Platform {
 public:
     virtual ~Platform() = default;

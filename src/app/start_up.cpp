@@ -2,6 +2,7 @@
 
 #include "app/platform.h"
 #include "release/release_info.h"
+#include "web/browser_cookies.h"
 #include "web/cookie_store.h"
 #include "web/network_session.h"
 
@@ -24,9 +25,11 @@ QString display(const QString &path) {
 CommandLine ParseCommandLine(const QStringList &arguments) {
     QCommandLineParser parser;
     const QCommandLineOption cookies(u"cookies"_s, QString(), u"FILE"_s);
+    const QCommandLineOption fromBrowser(u"cookies-from-browser"_s, QString(),
+                                         u"BROWSER[:PROFILE]"_s);
     const QCommandLineOption help(u"help"_s);
     const QCommandLineOption version(u"version"_s);
-    parser.addOptions({cookies, help, version});
+    parser.addOptions({cookies, fromBrowser, help, version});
 
     CommandLine result;
     // No positional arguments: anything else on the line is a mistake worth naming.
@@ -42,13 +45,18 @@ CommandLine ParseCommandLine(const QStringList &arguments) {
     }
     if (parser.isSet(help)) {
         result.output =
-            u"Usage: quillmere [--cookies FILE]\n"
+            u"Usage: quillmere [--cookies FILE] [--cookies-from-browser BROWSER[:PROFILE]]\n"
             "Fetches, in one batch, the RAR archives attached to the threads of a web forum.\n"
             "\n"
-            "  --cookies FILE  keep the forum sign-in in FILE, a Netscape cookies.txt as curl\n"
-            "                  and wget read it, instead of cookies.txt beside the program\n"
-            "  --help          show this help and exit\n"
-            "  --version       show the version and exit\n"_s;
+            "  --cookies FILE      keep the forum sign-in in FILE, a Netscape cookies.txt as\n"
+            "                      curl and wget read it, instead of cookies.txt beside the\n"
+            "                      program\n"
+            "  --cookies-from-browser BROWSER[:PROFILE]\n"
+            "                      take the sign-in from a browser at start-up: firefox,\n"
+            "                      librewolf, chromium or chrome (Linux); PROFILE is a\n"
+            "                      profile's name or folder; nothing is written to the browser\n"
+            "  --help              show this help and exit\n"
+            "  --version           show the version and exit\n"_s;
         return result;
     }
     if (parser.isSet(version)) {
@@ -56,12 +64,16 @@ CommandLine ParseCommandLine(const QStringList &arguments) {
         return result;
     }
     const QString cookieFile = parser.value(cookies);
-    if (parser.isSet(cookies) && cookieFile.isEmpty()) {
+    const QString browser = parser.value(fromBrowser);
+    if ((parser.isSet(cookies) && cookieFile.isEmpty()) ||
+        (parser.isSet(fromBrowser) && browser.isEmpty())) {
         result.exitCode = BadUsageExitCode;
-        result.error = u"quillmere: --cookies needs a file name\n"_s;
+        result.error = parser.isSet(cookies) && cookieFile.isEmpty()
+                           ? u"quillmere: --cookies needs a file name\n"_s
+                           : u"quillmere: --cookies-from-browser needs a browser's name\n"_s;
         return result;
     }
-    result.run = StartOptions{cookieFile};
+    result.run = StartOptions{cookieFile, browser};
     return result;
 }
 
@@ -93,6 +105,13 @@ std::optional<int> OpenCookieStore(NetworkSession &session, const StartOptions &
         if (named)
             return BadUsageExitCode;
         break;
+    }
+    if (!options.browser.isEmpty()) {
+        const BrowserCookies taken = ReadBrowserCookies(options.browser);
+        session.cookieStore()->addCookies(taken.cookies);
+        if (!taken.problem.isEmpty())
+            platform.messageBox(nullptr, QMessageBox::Warning, MessageTitle.toString(),
+                                taken.problem);
     }
     // The process ends without unwinding: the last change must be written before.
     platform.atEnd([store = QPointer<CookieStore>(session.cookieStore())] {

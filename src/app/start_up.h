@@ -16,6 +16,7 @@ inline constexpr int BadUsageExitCode = 2;
 
 struct StartOptions {
     QString cookieFile; // --cookies FILE; empty: cookies.txt beside the settings file
+    QString browser;    // --cookies-from-browser BROWSER[:PROFILE]; empty: none
 };
 
 // The outcome of reading the command line: either options to run with, or the text to
@@ -27,17 +28,19 @@ struct CommandLine {
     QString error;  // for stderr
 };
 
-// GNU style: --cookies FILE (or --cookies=FILE), --help, --version. `arguments` starts
-// with the program's name.
+// GNU style: --cookies FILE (or --cookies=FILE), --cookies-from-browser BROWSER[:PROFILE],
+// --help, --version. `arguments` starts with the program's name.
 CommandLine ParseCommandLine(const QStringList &arguments);
 
 // The default store: cookies.txt in the program's folder, beside down.ini.
 QString DefaultCookieFile(const QString &programFolder);
 
-// Loads the store into the session's jar, before any request is made, and has the
-// platform write it a last time when the process ends. Problems go to `errors` as one
-// line each. Returns the exit status to leave with when a file named on the command line
-// cannot be read; the program goes on otherwise.
+// Loads the store into the session's jar, before any request is made, adds the cookies of
+// the browser named on the command line, and has the platform write the store a last time
+// when the process ends. Problems with the store go to `errors` as one line each; a
+// browser that cannot be read is one message box, and the program goes on with the
+// cookies it has. Returns the exit status to leave with when a file named on the command
+// line cannot be read.
 std::optional<int> OpenCookieStore(NetworkSession &session, const StartOptions &options,
                                    Platform &platform, QString &errors);
 

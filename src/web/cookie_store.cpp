@@ -72,10 +72,24 @@ CookieStore::LoadResult CookieStore::load(const QString &path) {
     }
 
     const CookieFileContents contents = ParseCookieFile(text, QDateTime::currentDateTimeUtc());
+    merge(contents.cookies);
+    m_path = path;
+    result.status = LoadStatus::Loaded;
+    result.cookies = int(contents.cookies.size());
+    result.badLines = contents.badLines;
+    return result;
+}
+
+void CookieStore::addCookies(const QList<QNetworkCookie> &cookies) {
+    merge(cookies);
+    changed(!cookies.isEmpty());
+}
+
+void CookieStore::merge(const QList<QNetworkCookie> &cookies) {
     // One pass instead of insertCookie() for each: that looks through the whole jar
     // every time, and a store may hold tens of thousands.
     QList<QNetworkCookie> merged = allCookies();
-    merged.append(contents.cookies);
+    merged.append(cookies);
     QHash<QByteArray, qsizetype> latest;
     latest.reserve(merged.size());
     for (qsizetype i = 0; i < merged.size(); ++i)
@@ -87,12 +101,6 @@ CookieStore::LoadResult CookieStore::load(const QString &path) {
             unique.append(merged[i]);
     }
     setAllCookies(unique);
-
-    m_path = path;
-    result.status = LoadStatus::Loaded;
-    result.cookies = int(contents.cookies.size());
-    result.badLines = contents.badLines;
-    return result;
 }
 
 void CookieStore::flush() {

@@ -42,6 +42,10 @@ public:
     QString path() const { return m_path; }
     bool isPersistent() const { return !m_path.isEmpty(); }
 
+    // Adds cookies from elsewhere (a browser's), each replacing the one with its name,
+    // host and path; they are written to the store like any change.
+    void addCookies(const QList<QNetworkCookie> &cookies);
+
     // Writes a change that is still waiting for its turn; nothing when there is none.
     void flush();
     // Writes the file now. False, with the file untouched, when it cannot be written.
@@ -63,6 +67,7 @@ Q_SIGNALS:
 
 private:
     bool changed(bool result);
+    void merge(const QList<QNetworkCookie> &cookies);
 
     QString m_path;
     QTimer m_saveTimer;

@@ -8,8 +8,10 @@
 #include "demo_forum.h"
 #include "release/release_info.h"
 #include "support/fake_platform.h"
+#include "support/firefox_profile.h"
 #include "support/window_driver.h"
 #include "transfer/file_download.h"
+#include "web/cookie_file.h"
 #include "web/network_session.h"
 #include "web/request_rules.h"
 
@@ -133,6 +135,7 @@ private Q_SLOTS:
     void membersAttachmentNeedsTheSignIn_data();
     void membersAttachmentNeedsTheSignIn();
     void attachmentsNameTheirThreadPage();
+    void signedInFromTheBrowser();
 
 private:
     void openWindow();
@@ -631,6 +634,37 @@ void TestWholeProgram::attachmentsNameTheirThreadPage() {
     // Page loads are typed, not followed from a page: they name none.
     QCOMPARE(m_forum->lastRequestHeader(DemoForum::threadPath(drivers.tid), "Referer"),
              QByteArray());
+}
+
+// The sign-in of the user's Firefox profile, read at start-up: the members' attachment
+// arrives.
+void TestWholeProgram::signedInFromTheBrowser() {
+    const QString profile = m_root->filePath(u"firefox/x1y2z3.default-release"_s);
+    {
+        quillmere::test::FirefoxCookieDatabase browser(profile);
+        QVERIFY(browser.isValid());
+        const auto signIn = quillmere::ParseCookieFile(DemoForum::signedInCookieFile(),
+                                                       QDateTime::currentDateTimeUtc());
+        QCOMPARE(signIn.cookies.size(), 2);
+        for (const QNetworkCookie &cookie : signIn.cookies)
+            QVERIFY(browser.add(cookie));
+    }
+    const quillmere::CommandLine line = quillmere::ParseCommandLine(
+        {u"quillmere"_s, u"--cookies-from-browser"_s, u"firefox:"_s + profile});
+    QVERIFY(line.run);
+    QString problems;
+    QVERIFY(!quillmere::OpenCookieStore(*m_network, *line.run, *m_platform, problems));
+    QVERIFY(m_platform->messages.isEmpty()); // nothing went wrong: no box
+
+    openWindow();
+    const Thread &thread = toolsThread();
+    analyse(threadAddress(thread));
+    startRun();
+    verifyRunClosed();
+    const Attachment &members = thread.attachments[3];
+    QCOMPARE(members.answer, Attachment::Answer::MembersOnly);
+    QCOMPARE(entries()[3], entry(members, Done));
+    QCOMPARE(m_forum->filesServed(members.aid), 1);
 }
 
 QTEST_MAIN(TestWholeProgram)

@@ -64,6 +64,8 @@ private Q_SLOTS:
             << QStringList{u"--cookie-jar"_s, u"x"_s} << false << QString() << 2;
         QTest::newRow("a stray argument")
             << QStringList{u"thread.html"_s} << false << QString() << 2;
+        QTest::newRow("--cookies-from-browser without BROWSER")
+            << QStringList{u"--cookies-from-browser"_s} << false << QString() << 2;
         QTest::newRow("--help") << QStringList{u"--help"_s} << false << QString() << 0;
         QTest::newRow("--version") << QStringList{u"--version"_s} << false << QString() << 0;
     }
@@ -84,6 +86,29 @@ private Q_SLOTS:
         // Help and version on stdout, a mistake on stderr, never both.
         QCOMPARE(line.output.isEmpty(), exitCode != 0);
         QCOMPARE(line.error.isEmpty(), exitCode == 0);
+    }
+
+    void namesTheBrowserAndItsProfile() {
+        const CommandLine line = ParseCommandLine(
+            {u"quillmere"_s, u"--cookies-from-browser"_s, u"firefox:/home/me/.mozilla/p"_s});
+        QVERIFY(line.run);
+        QCOMPARE(line.run->browser, u"firefox:/home/me/.mozilla/p"_s);
+        QCOMPARE(line.run->cookieFile, QString()); // the store stays the default one
+    }
+
+    void aBrowserThatCannotBeReadIsOneBoxAndTheProgramGoesOn() {
+        QTemporaryDir dir;
+        NetworkSession session;
+        FakePlatform platform;
+        platform.folder = dir.path();
+        QString errors;
+        const StartOptions options{QString(), u"firefox:"_s + dir.filePath(u"no-profile"_s)};
+        QVERIFY(!OpenCookieStore(session, options, platform, errors));
+        QCOMPARE(platform.messages.size(), 1);
+        QCOMPARE(platform.messages[0].icon, QMessageBox::Warning);
+        QCOMPARE(platform.messages[0].title, u"提示"_s);
+        QVERIFY(platform.messages[0].text.contains(u"cookies.txt"_s));
+        QVERIFY(session.cookieStore()->isPersistent()); // the store works as ever
     }
 
     void theStoreIsBesideTheSettingsFile() {
