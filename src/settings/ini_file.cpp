@@ -172,9 +172,6 @@ bool IniFile::setValue(QStringView section, QStringView key, QStringView value) 
     QStringEncoder encode(FileEncoding);
     if (!encode.isValid() || !isSectionName(section) || !isKeyName(key))
         return false;
-    // The temporary file and rename would otherwise replace a file marked read-only.
-    if (const QFileInfo info(m_path); info.exists() && !info.isWritable())
-        return false;
     const std::optional<QByteArray> old = readBytes(m_path);
     if (!old)
         return false;
@@ -200,6 +197,8 @@ bool IniFile::setValue(QStringView section, QStringView key, QStringView value) 
     if (updated.size() > MaxFileSize)
         return false;
 
+    // QSaveFile refuses an existing file that is read-only: its temporary file and rename
+    // never replace one.
     QSaveFile file(m_path);
     return file.open(QIODevice::WriteOnly) && file.write(updated) == updated.size() &&
            file.commit();

@@ -1,5 +1,6 @@
 #include "settings/ini_file.h"
 #include "settings/settings.h"
+#include "support/file_permissions.h"
 
 #include <QDir>
 #include <QFile>
@@ -38,6 +39,8 @@ QByteArray randomBytes(qsizetype size) {
 class TestIniFile : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    void initTestCase() { QVERIFY(quillmere::test::makePermissionsBind()); }
+
     void init() {
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
@@ -148,9 +151,15 @@ private Q_SLOTS:
         QCOMPARE(contents(path), before);
     }
 
+    void readOnlyFileIsKept() {
+        store(m_path, "[Option]\r\nLastDir=old\r\n");
+        QVERIFY(QFile::setPermissions(m_path, QFile::ReadOwner | QFile::ReadOther));
+        QVERIFY(!IniFile(m_path).setValue(u"Option", u"LastDir", u"new"));
+        QCOMPARE(contents(m_path), "[Option]\r\nLastDir=old\r\n"_ba);
+        QVERIFY(!QFile::permissions(m_path).testFlag(QFile::WriteOwner));
+    }
+
     void unwritableFolderFails() {
-        if (::geteuid() == 0)
-            QSKIP("Permissions do not bind root");
         store(m_path, "[Option]\r\nLastDir=old\r\n");
         const QFile::Permissions writable = QFile::permissions(m_dir->path());
         QVERIFY(QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::ExeOwner));
