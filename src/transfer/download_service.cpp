@@ -93,12 +93,14 @@ public:
 
     // The body goes to a temporary file beside the target; only a complete transfer
     // replaces the target, so a failure never leaves a torn file under its name.
-    bool open(const QString &target) {
+    bool open(const QString &target, PartFile::DiskWait diskWait) {
         // The writer reports from its own thread; the timer lives as long as the writer.
-        m_file = std::make_unique<PartFile>([this] {
-            QMetaObject::invokeMethod(
-                &m_throttle, [this] { onWritten(); }, Qt::QueuedConnection);
-        });
+        m_file = std::make_unique<PartFile>(
+            [this] {
+                QMetaObject::invokeMethod(
+                    &m_throttle, [this] { onWritten(); }, Qt::QueuedConnection);
+            },
+            std::move(diskWait));
         return m_file->open(target);
     }
     HResult run(QNetworkAccessManager &network, QNetworkRequest request);
@@ -372,7 +374,7 @@ HResult DownloadService::URLDownloadToFile(QObject *caller, const QString &url,
     // while the call is pending.
     QNetworkAccessManager &network = *m_network;
     const CountedRef<Binding> binding(new Binding(caller, callback, address));
-    if (!binding->open(fileName))
+    if (!binding->open(fileName, m_diskWait))
         return E_ACCESSDENIED;
     return binding->run(network, std::move(request));
 }

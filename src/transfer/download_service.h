@@ -12,6 +12,7 @@
 #include <QUrl>
 #include <QUuid>
 #include <QtGlobal>
+#include <functional>
 #include <utility>
 
 class QNetworkAccessManager;
@@ -122,6 +123,11 @@ public:
 
     // Longest time without any data before a transfer fails; NoDataTimeout unless set.
     void setTransferTimeout(int msecs) { m_transferTimeoutMs = msecs; }
+    // Called on the writer thread before each chunk of a large body goes to the disk, with
+    // its size and the bytes queued behind it; tests make the disk slow with it.
+    void setDiskWait(std::function<void(qint64 chunk, qint64 queued)> diskWait) {
+        m_diskWait = std::move(diskWait);
+    }
 
     // Downloads `url` (http or https) into `fileName` and returns when done: S_OK, or a
     // failure code with the target left as it was. Runs a nested event loop meanwhile.
@@ -136,6 +142,7 @@ public:
 private:
     QPointer<QNetworkAccessManager> m_network;
     int m_transferTimeoutMs = int(NoDataTimeout.count());
+    std::function<void(qint64, qint64)> m_diskWait;
 };
 
 } // namespace quillmere

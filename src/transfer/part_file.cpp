@@ -13,8 +13,9 @@ using namespace Qt::StringLiterals;
 
 namespace quillmere {
 
-PartFile::PartFile(WrittenHandler onWritten)
-    : m_onWritten(std::move(onWritten)) {}
+PartFile::PartFile(WrittenHandler onWritten, DiskWait diskWait)
+    : m_onWritten(std::move(onWritten))
+    , m_diskWait(std::move(diskWait)) {}
 
 PartFile::~PartFile() {
     if (m_writer.joinable()) {
@@ -116,6 +117,7 @@ bool PartFile::failed() const {
 void PartFile::writeQueued(std::stop_token stop) {
     for (;;) {
         QByteArray chunk;
+        qint64 queuedNow = 0;
         {
             std::unique_lock lock(m_mutex);
             // A stop means the file is being thrown away: what is still queued is not
@@ -125,7 +127,10 @@ void PartFile::writeQueued(std::stop_token stop) {
                 return;
             chunk = std::move(m_queue.front());
             m_queue.pop_front();
+            queuedNow = m_queued;
         }
+        if (m_diskWait)
+            m_diskWait(chunk.size(), queuedNow);
         const bool written = m_file.write(chunk) == chunk.size();
         {
             const std::lock_guard lock(m_mutex);

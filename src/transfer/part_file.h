@@ -24,7 +24,11 @@ public:
     // Called on the writer thread after each chunk it wrote, and when its writing fails.
     using WrittenHandler = std::function<void()>;
 
-    explicit PartFile(WrittenHandler onWritten = {});
+    // Called on the writer thread before each chunk goes to the disk, with its size and
+    // the bytes queued behind it: the disk as tests see it, and make slow.
+    using DiskWait = std::function<void(qint64 chunk, qint64 queued)>;
+
+    explicit PartFile(WrittenHandler onWritten = {}, DiskWait diskWait = {});
     ~PartFile(); // stops the writer and removes the temporary file unless committed
     PartFile(const PartFile &) = delete;
     PartFile &operator=(const PartFile &) = delete;
@@ -46,6 +50,7 @@ private:
     void writeQueued(std::stop_token stop);
 
     WrittenHandler m_onWritten;
+    DiskWait m_diskWait;
     QString m_target;
     QFile m_file;
     QString m_renameError;

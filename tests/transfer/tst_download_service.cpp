@@ -2,11 +2,17 @@
 #include "transfer/download_service.h"
 
 #include <QDir>
+#include <QFileInfo>
+#include <QRandomGenerator>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <thread>
 
 #ifdef Q_OS_UNIX
 #include <csignal>
@@ -283,6 +289,90 @@ private Q_SLOTS:
         QCOMPARE(callback.stopResult, E_ABORT);
         QVERIFY(!callback.statuses().contains(BINDSTATUS_BEGINDOWNLOADDATA));
         QVERIFY(filesIn(m_dir.path()).isEmpty());
+    }
+
+    // Past the first 4 MiB a body goes to the disk on a thread of its own. A slow disk holds
+    // the network back: never more than 8 MiB wait in memory, and reading resumes as the
+    // disk catches up. The bytes arrive whole and in order, and only then is the file
+    // put under its name.
+    void largeBodiesReachTheDiskWholeAndInOrder_data() {
+        QTest::addColumn<int>("diskMiBps"); // 0: as fast as it goes
+        QTest::addRow("fast disk") << 0;
+        QTest::addRow("slow disk") << 60;
+    }
+    void largeBodiesReachTheDiskWholeAndInOrder() {
+        QFETCH(int, diskMiBps);
+        const QByteArray body = pattern(24 * 1024 * 1024 + 17);
+        m_server.route(u"/big.rar"_s, serving(body));
+        DownloadService service(&m_network);
+        service.setTransferTimeout(10'000); // a lost resume fails instead of hanging
+        std::atomic<qint64> mostQueued = 0;
+        std::atomic<int> chunks = 0;
+        service.setDiskWait([&](qint64 chunk, qint64 queued) {
+            mostQueued = std::max<qint64>(mostQueued, chunk + queued);
+            ++chunks;
+            if (diskMiBps > 0)
+                std::this_thread::sleep_for(
+                    std::chrono::microseconds(chunk * 1'000'000 / (diskMiBps * 1024 * 1024)));
+        });
+        RecordingCallback callback;
+        QCOMPARE(service.URLDownloadToFile(nullptr, m_server.url(u"/big.rar"_s), m_target, 0,
+                                           &callback),
+                 S_OK);
+        QVERIFY(chunks > 0); // the writer thread did write
+        QVERIFY(readAll(m_target) == body);
+        QCOMPARE(filesIn(m_dir.path()), QStringList{u"attachment.rar"_s});
+        if (diskMiBps > 0) {
+            // The 8 MiB limit plus the one read that finds the queue just below it.
+            QVERIFY2(mostQueued <= 9 * 1024 * 1024,
+                     qPrintable(u"%1 bytes waited for the disk"_s.arg(mostQueued.load())));
+        }
+    }
+
+    // A transfer long enough to report its progress on the way, about 30 times a second,
+    // not only at its beginning and end.
+    void longTransfersReportAsTheyGo() {
+        Reply slow = serving({});
+        slow.generator = [](std::int64_t offset, char *data, std::size_t length) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+            for (std::size_t i = 0; i < length; ++i)
+                data[i] = char((offset + std::int64_t(i)) & 0xff);
+        };
+        slow.size = 16 * 32 * 1024;
+        slow.chunkSize = 32 * 1024; // 16 pieces, 25 ms apart: about 400 ms
+        m_server.route(u"/slow.rar"_s, slow);
+        RecordingCallback callback;
+        QCOMPARE(m_service.URLDownloadToFile(nullptr, m_server.url(u"/slow.rar"_s), m_target, 0,
+                                             &callback),
+                 S_OK);
+        QList<qint64> reported;
+        for (const RecordingCallback::Progress &p : std::as_const(callback.progress)) {
+            if (p.status == BINDSTATUS_DOWNLOADINGDATA)
+                reported.append(p.progress);
+        }
+        QVERIFY2(reported.size() >= 4, qPrintable(QString::number(reported.size())));
+        QVERIFY(std::is_sorted(reported.cbegin(), reported.cend()));
+        QVERIFY(reported.constFirst() > 0 && reported.constLast() < slow.size);
+        QCOMPARE(QFileInfo(m_target).size(), slow.size);
+    }
+
+    // Qt inflates a compressed body: its Content-Length counts other bytes than the file's,
+    // so it is neither the size shown nor a measure of a short body.
+    void compressedBodiesAreSavedInflated() {
+        QByteArray file(256 * 1024, Qt::Uninitialized);
+        QRandomGenerator noise(1234);
+        std::generate(file.begin(), file.end(), [&] { return char(noise.bounded(256)); });
+        Reply reply = serving(qCompress(file).mid(4)); // a zlib stream, as HTTP's deflate is
+        reply.headers = {{"Content-Encoding", "deflate"}};
+        QVERIFY(reply.body.size() > file.size()); // noise only grows
+        m_server.route(u"/packed.rar"_s, reply);
+        RecordingCallback callback;
+        QCOMPARE(m_service.URLDownloadToFile(nullptr, m_server.url(u"/packed.rar"_s), m_target, 0,
+                                             &callback),
+                 S_OK);
+        QVERIFY(readAll(m_target) == file);
+        for (const RecordingCallback::Progress &p : std::as_const(callback.progress))
+            QCOMPARE(p.max, qint64(0)); // no size known
     }
 
 private:
