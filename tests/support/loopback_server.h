@@ -9,7 +9,6 @@
 #include <QPair>
 #include <QString>
 #include <QUrl>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -28,11 +27,11 @@ struct Reply {
     std::function<void(std::int64_t offset, char *data, std::size_t length)> generator;
     std::int64_t size = -1;
 
-    bool chunked = false;            // Transfer-Encoding: chunked, no Content-Length
-    std::int64_t declaredLength = -1; // Content-Length to announce instead of the real size
-    int delayMs = 0;                 // wait this long before answering at all
-    std::int64_t stallAfter = -1;    // after this many body bytes, send nothing more (until stop)
-    std::int64_t closeAfter = -1;    // after this many body bytes, close the connection
+    bool chunked = false;              // Transfer-Encoding: chunked, no Content-Length
+    std::int64_t declaredLength = -1;  // Content-Length to announce instead of the real size
+    int delayMs = 0;                   // wait this long before answering at all
+    std::int64_t stallAfter = -1;      // after this many body bytes, send nothing more (until stop)
+    std::int64_t closeAfter = -1;      // after this many body bytes, close the connection
     std::size_t chunkSize = 64 * 1024; // bytes handed to the socket per write
 };
 
@@ -65,6 +64,9 @@ public:
 
     // What the server has seen so far, for assertions.
     int hits(const QString &path) const;
+    // Answers to `target` (a path, or a path with its query) that are over on the server's
+    // side: sent whole, cut off, or dropped because the client had gone.
+    int answered(const QString &target) const;
     QList<Request> requests() const;
 
     // Wakes every stalled reply and closes their connections.

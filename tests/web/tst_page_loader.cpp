@@ -94,12 +94,15 @@ private Q_SLOTS:
         QCOMPARE(events.error.count(), 0);
         QCOMPARE(anchorTexts(loader), (QStringList{u"one.rar"_s, u"two.RAR"_s}));
         QCOMPARE(loader.Document()->all()[0]->tagName(), u"HTML"_s);
-        QVERIFY(!events.complete.wait(200)); // exactly one completion
+        QVERIFY(settled({u"/thread.html"_s}));
+        QCOMPARE(events.complete.count(), 1); // exactly one completion
     }
 
     void aboutBlankIsAnEmptyDocument() {
+        m_server->route(u"/slow.html"_s, Reply{.body = ThreadPage, .delayMs = 300});
         PageLoader loader(m_network.get());
-        loader.Navigate(m_server->url(u"/thread.html"_s));
+        loader.Navigate(m_server->url(u"/slow.html"_s));
+        QVERIFY(seen(u"/slow.html"_s)); // its answer is on the way
         Events events(loader);
         loader.Navigate2(u"about:blank"_s);
         QCOMPARE(events.complete.count(), 0);
@@ -107,7 +110,8 @@ private Q_SLOTS:
         QCOMPARE(events.completedUrl(), u"about:blank"_s);
         QVERIFY(loader.Document()->body());
         QCOMPARE(loader.Document()->body()->innerhtml(), QString());
-        QVERIFY(!events.complete.wait(300)); // the abandoned thread page never completes
+        QVERIFY(settled({u"/slow.html"_s}));
+        QCOMPARE(events.complete.count(), 1); // the abandoned thread page never completes
         QCOMPARE(events.error.count(), 0);
     }
 
@@ -116,13 +120,16 @@ private Q_SLOTS:
         PageLoader loader(m_network.get());
         Events events(loader);
         loader.Navigate(m_server->url(u"/slow.html"_s));
+        QVERIFY(seen(u"/slow.html"_s));
         loader.Stop();
-        QVERIFY(!events.waitForAny(800));
+        QVERIFY(settled({u"/slow.html"_s}));
+        QCOMPARE(events.complete.count() + events.error.count(), 0);
 
         loader.Navigate(m_server->url(u"/slow.html?first"_s));
+        QVERIFY(seen(u"/slow.html?first"_s));
         loader.Navigate(m_server->url(u"/thread.html"_s));
         QVERIFY(events.complete.wait());
-        QVERIFY(!events.complete.wait(600));
+        QVERIFY(settled({u"/slow.html?first"_s}));
         QCOMPARE(events.complete.count(), 1);
         QCOMPARE(events.completedUrl(), m_server->url(u"/thread.html"_s));
         QCOMPARE(events.error.count(), 0);
@@ -309,6 +316,29 @@ private Q_SLOTS:
     }
 
 private:
+    bool seen(const QString &target) const {
+        return QTest::qWaitFor([&] { return m_server->hits(target) > 0; }, 10'000);
+    }
+
+    // Waits until the server is done with `targets`, then loads one more page with a loader
+    // of its own. That page is asked for only after their answers left, so anything an
+    // abandoned load could still report would have arrived before it completes.
+    bool settled(const QStringList &targets) {
+        for (const QString &target : targets) {
+            if (!QTest::qWaitFor([&] { return m_server->answered(target) > 0; }, 10'000))
+                return false;
+        }
+        PageLoader marker(m_network.get());
+        QSignalSpy done(&marker, &PageLoader::DocumentComplete);
+        marker.Navigate(m_server->url(u"/thread.html?settled"_s));
+        return QTest::qWaitFor(
+            [&] {
+                return !done.isEmpty() &&
+                       done.constLast().constFirst() == m_server->url(u"/thread.html?settled"_s);
+            },
+            10'000);
+    }
+
     std::unique_ptr<LoopbackServer> m_server;
     std::unique_ptr<NetworkSession> m_network;
 };
