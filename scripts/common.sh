@@ -8,7 +8,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 JOBS="${JOBS:-2}"
 
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgumbo-dev libcpp-httplib-dev
-                fonts-noto-cjk libssl3 libssl-dev libsqlite3-dev libsecret-1-dev)
+                fonts-noto-cjk libssl3 libssl-dev libsqlite3-dev libsecret-1-dev zlib1g-dev)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

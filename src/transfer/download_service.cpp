@@ -1,6 +1,7 @@
 #include "transfer/download_service.h"
 
 #include "transfer/part_file.h"
+#include "web/content_coding.h"
 #include "web/request_rules.h"
 
 #include <QElapsedTimer>
@@ -11,6 +12,7 @@
 #include <QNetworkRequest>
 #include <QTimer>
 #include <memory>
+#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -160,9 +162,12 @@ private:
     bool m_running = true;
     bool m_replyDone = false;
     bool m_headersSeen = false;
+    bool m_sniffPending = false;             // no Content-Type: the first bytes are looked at
+    std::optional<ContentDecoder> m_decoder; // set with the answer's headers
     int m_redirects = 0;
-    qint64 m_received = 0;
-    qint64 m_expected = -1; // Content-Length of the body as it reaches the file, else -1
+    qint64 m_received = 0;       // bytes of the file
+    qint64 m_receivedAsSent = 0; // bytes as they came, before any decoding
+    qint64 m_expected = -1;      // Content-Length of the body as it reaches the file, else -1
     HResult m_result = S_OK;
     QString m_error;
 };
@@ -278,11 +283,25 @@ void Binding::onMetaData() {
     if (status / 100 != 2 || m_headersSeen)
         return; // a redirect, followed through redirected(), or a failure found at the end
     m_headersSeen = true;
+    // 206 to a request without a range, 204, 205 and the like: not the file.
+    if (status != 200) {
+        fail(INET_E_DOWNLOAD_FAILURE, u"HTTP status %1 is not the whole file"_s.arg(status));
+        return;
+    }
+    std::optional<ContentDecoder> decoder =
+        ContentDecoder::forEncoding(m_reply->rawHeader("Content-Encoding"));
+    if (!decoder) {
+        fail(INET_E_DOWNLOAD_FAILURE, u"Unknown Content-Encoding %1"_s.arg(QString::fromLatin1(
+                                          m_reply->rawHeader("Content-Encoding"))));
+        return;
+    }
+    m_decoder = std::move(decoder);
 
     m_expected = ExpectedBodyLength(*m_reply);
     const QByteArray mediaType = ParseContentType(m_reply->rawHeader("Content-Type")).mediaType;
     if (!mediaType.isEmpty())
         report(BINDSTATUS_MIMETYPEAVAILABLE, QString::fromLatin1(mediaType));
+    m_sniffPending = mediaType.isEmpty();
 }
 
 void Binding::onReadyRead(bool finished) {
@@ -291,9 +310,24 @@ void Binding::onReadyRead(bool finished) {
     // once, so nothing of the body depends on the reply living on.
     if (!m_file || !m_reply || (!finished && m_file->queued() >= MaxQueuedBytes))
         return;
-    const QByteArray data = m_reply->readAll();
-    if (data.isEmpty())
+    QByteArray data = m_reply->readAll();
+    if (data.isEmpty() || !m_decoder)
         return;
+    m_receivedAsSent += data.size();
+    if (!m_decoder->isPassThrough()) {
+        QByteArray decoded;
+        if (!m_decoder->decode(data, decoded)) {
+            fail(INET_E_DOWNLOAD_FAILURE, u"The compressed body is damaged"_s);
+            return;
+        }
+        data = std::move(decoded);
+        if (data.isEmpty())
+            return;
+    }
+    // No Content-Type: the first bytes tell a page from a file, as a browser sniffs them,
+    // before any of them is kept.
+    if (std::exchange(m_sniffPending, false) && SniffsAsHtml(data))
+        report(BINDSTATUS_MIMETYPEAVAILABLE, u"text/html"_s);
     m_file->write(data);
     if (m_file->failed()) {
         failWriting();
@@ -333,9 +367,13 @@ void Binding::onFinished() {
 void Binding::finish() {
     if (m_result != S_OK)
         return;
-    if (m_reply && IsShortBody(*m_reply, m_received)) {
-        fail(INET_E_DOWNLOAD_FAILURE,
-             u"The body ended after %1 of %2 bytes"_s.arg(m_received).arg(m_expected));
+    if (m_reply && IsShortBody(*m_reply, m_receivedAsSent)) {
+        fail(INET_E_DOWNLOAD_FAILURE, u"The body ended after %1 bytes, before its announced "
+                                      "length"_s.arg(m_receivedAsSent));
+        return;
+    }
+    if (m_decoder && !m_decoder->isComplete()) {
+        fail(INET_E_DOWNLOAD_FAILURE, u"The compressed body ended before its end"_s);
         return;
     }
     if (m_received == 0)
@@ -366,9 +404,8 @@ HResult DownloadService::URLDownloadToFile(QObject *caller, const QString &url,
     if (!m_network)
         return E_FAIL;
 
-    QNetworkRequest request =
-        WebRequest(address, RequestKind::File, std::chrono::milliseconds(m_transferTimeoutMs),
-                   fromPage);
+    QNetworkRequest request = WebRequest(address, RequestKind::File,
+                                         std::chrono::milliseconds(m_transferTimeoutMs), fromPage);
 
     // Everything below lives in the binding: a handler may destroy this service's owner
     // while the call is pending.

@@ -1,6 +1,7 @@
 #include "web/request_rules.h"
 
 #include "web/ascii.h"
+#include "web/content_coding.h"
 
 #include <QNetworkReply>
 #include <QUrl>
@@ -45,6 +46,9 @@ QNetworkRequest WebRequest(const QUrl &url, RequestKind kind,
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                              QNetworkRequest::UserVerifiedRedirectPolicy);
         request.setMaximumRedirectsAllowed(MaxRedirects);
+        // Decoded by the download service itself (ContentDecoder), which tells a
+        // compressed body cut short from a whole one.
+        request.setRawHeader("Accept-Encoding", AcceptedEncodings);
         break;
     }
     return request;
@@ -81,6 +85,41 @@ bool IsPageType(QAnyStringView mediaType) {
            QAnyStringView::compare(mediaType, "application/xhtml+xml", Qt::CaseInsensitive) == 0;
 }
 
+bool SniffsAsHtml(QByteArrayView head) {
+    static constexpr std::string_view Signatures[] = {"<!DOCTYPE HTML",
+                                                      "<HTML",
+                                                      "<HEAD",
+                                                      "<SCRIPT",
+                                                      "<IFRAME",
+                                                      "<H1",
+                                                      "<DIV",
+                                                      "<FONT",
+                                                      "<TABLE",
+                                                      "<A",
+                                                      "<STYLE",
+                                                      "<TITLE",
+                                                      "<B",
+                                                      "<BODY",
+                                                      "<BR",
+                                                      "<P",
+                                                      "<!--"};
+    qsizetype start = 0;
+    while (start < head.size() &&
+           (head[start] == '\t' || head[start] == '\n' || head[start] == '\f' ||
+            head[start] == '\r' || head[start] == ' '))
+        ++start;
+    const QByteArrayView rest = head.sliced(start);
+    for (const std::string_view signature : Signatures) {
+        const auto length = qsizetype(signature.size());
+        if (rest.size() > length &&
+            rest.first(length).compare(QByteArrayView(signature.data(), length),
+                                       Qt::CaseInsensitive) == 0 &&
+            (rest[length] == ' ' || rest[length] == '>'))
+            return true;
+    }
+    return false;
+}
+
 qint64 ExpectedBodyLength(const QNetworkReply &reply) {
     const QByteArray encoding = reply.rawHeader("Content-Encoding").trimmed().toLower();
     const bool inflated = encoding == "gzip" || encoding == "x-gzip" || encoding == "deflate" ||
@@ -89,9 +128,9 @@ qint64 ExpectedBodyLength(const QNetworkReply &reply) {
     return length.isValid() && !inflated ? length.toLongLong() : -1;
 }
 
-bool IsShortBody(const QNetworkReply &reply, qint64 received) {
-    const qint64 expected = ExpectedBodyLength(reply);
-    return expected >= 0 && received < expected;
+bool IsShortBody(const QNetworkReply &reply, qint64 receivedAsSent) {
+    const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
+    return length.isValid() && receivedAsSent < length.toLongLong();
 }
 
 namespace {

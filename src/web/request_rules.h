@@ -63,13 +63,18 @@ ContentType ParseContentType(QByteArrayView header);
 
 // A web page rather than a file: text/html or application/xhtml+xml, any letter case.
 bool IsPageType(QAnyStringView mediaType);
+// For an answer without Content-Type: its first bytes are an HTML page's, by the HTML
+// signatures browsers sniff for (after white space, "<!DOCTYPE HTML", "<html", "<body",
+// "<p", "<!--" and the like, followed by a blank or ">").
+bool SniffsAsHtml(QByteArrayView head);
 
 // The body length the answer announces, counted in the bytes we keep: -1 when it names
-// none, or when the body is compressed in a coding Qt inflates (Content-Length then
-// counts other bytes). Codings Qt passes on as they are ("none", which forums send, or
-// "identity") keep the length.
+// none, or when the body is compressed (Content-Length then counts other bytes). "none",
+// which forums send, and "identity" keep the length.
 qint64 ExpectedBodyLength(const QNetworkReply &reply);
-// Qt may report a cut-off body as complete: a body shorter than announced is a failure.
-bool IsShortBody(const QNetworkReply &reply, qint64 received);
+// A body that ended before its Content-Length, counted in the bytes as they came (before
+// any decoding). Qt reports such a body as complete when it does not decode it itself,
+// as for the download service's requests.
+bool IsShortBody(const QNetworkReply &reply, qint64 receivedAsSent);
 
 } // namespace quillmere

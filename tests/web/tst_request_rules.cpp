@@ -122,7 +122,7 @@ private Q_SLOTS:
         QVERIFY(page.rawHeader("Accept").startsWith("text/html"));
     }
 
-    void aBodyIsShortOnlyAgainstALengthThatCountsOurBytes_data() {
+    void theLengthCountsTheBytesWeKeep_data() {
         QTest::addColumn<QByteArray>("encoding"); // "" for no Content-Encoding header
         QTest::addColumn<qint64>("expected");
         QTest::newRow("plain") << ""_ba << qint64(100);
@@ -130,7 +130,7 @@ private Q_SLOTS:
         QTest::newRow("none, as forums send it") << "none"_ba << qint64(100);
         QTest::newRow("deflate: Qt inflates it") << "deflate"_ba << qint64(-1);
     }
-    void aBodyIsShortOnlyAgainstALengthThatCountsOurBytes() {
+    void theLengthCountsTheBytesWeKeep() {
         QFETCH(QByteArray, encoding);
         QFETCH(qint64, expected);
         const QByteArray file(100, 'x');
@@ -142,15 +142,13 @@ private Q_SLOTS:
             reply.body = qCompress(file).mid(4); // a zlib stream, as HTTP's deflate is
         server.route(u"/a.rar"_s, reply);
 
-        QNetworkAccessManager network;
+        QNetworkAccessManager network; // a page's request: Qt inflates what it is sent
         std::unique_ptr<QNetworkReply> answer(
-            network.get(WebRequest(server.qurl(u"/a.rar"_s), RequestKind::File)));
+            network.get(WebRequest(server.qurl(u"/a.rar"_s), RequestKind::Page)));
         QSignalSpy finished(answer.get(), &QNetworkReply::finished);
         QVERIFY(finished.wait());
         QCOMPARE(answer->readAll(), file);
         QCOMPARE(ExpectedBodyLength(*answer), expected);
-        QCOMPARE(IsShortBody(*answer, 99), expected >= 0);
-        QVERIFY(!IsShortBody(*answer, 100));
     }
 
     void refersAsABrowserDoes_data() {
