@@ -55,6 +55,9 @@ PageLoader::PageLoader(QNetworkAccessManager *network, QObject *parent)
     : QObject(parent)
     , m_network(network)
     , m_document(HtmlDocument::empty(QUrl())) {
+    // A page that trickles in never trips the no-data limit; this one ends it.
+    m_loadTimer.setSingleShot(true);
+    connect(&m_loadTimer, &QTimer::timeout, this, [this] { fail(m_navigation); });
     Navigate(InitialAddress);
 }
 
@@ -84,6 +87,7 @@ void PageLoader::Navigate(const QString &address) {
         (typed.startsWith(u'/') && !typed.startsWith(u"//")) || drivePath.match(typed).hasMatch();
     m_address = localPath ? QUrl::fromLocalFile(typed).toString() : completeAddress(typed);
     const QUrl url(m_address, QUrl::TolerantMode);
+    m_loadTimer.start(m_loadTimeLimit);
     if (IsWebAddress(url))
         startHttp(url);
     else if (url.isLocalFile())
@@ -99,6 +103,11 @@ void PageLoader::Stop() {
 void PageLoader::abandon() {
     // Every event still on its way checks the navigation number and finds it stale.
     ++m_navigation;
+    m_loadTimer.stop();
+    dropReply();
+}
+
+void PageLoader::dropReply() {
     m_received.clear();
     if (QNetworkReply *reply = m_reply) {
         m_reply = nullptr;
@@ -106,6 +115,13 @@ void PageLoader::abandon() {
         reply->abort();
         reply->deleteLater();
     }
+}
+
+void PageLoader::failTooLarge(quint64 navigation) {
+    // At once: a reply left running keeps filling Qt's buffer, gigabytes of an endless page
+    // before the failure's turn comes.
+    dropReply();
+    failLater(navigation);
 }
 
 void PageLoader::failLater(quint64 navigation) {
@@ -144,23 +160,22 @@ void PageLoader::retire(std::shared_ptr<const HtmlDocument> document) {
 void PageLoader::startHttp(const QUrl &url, int redirects) {
     const QNetworkRequest request = WebRequest(url, RequestKind::Page, m_stallTimeout);
     QNetworkReply *reply = m_network->get(request);
+    // Qt buffers no more than this while the UI thread is busy elsewhere; what it holds
+    // beyond m_received stays small even for an endless page.
+    reply->setReadBufferSize(4 * 1024 * 1024);
     m_reply = reply;
     m_received.clear();
     const quint64 navigation = m_navigation;
 
     connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply, navigation] {
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (length.isValid() && length.toLongLong() > MaxPageBytes) {
-            failLater(navigation);
-            reply->disconnect(this);
-        }
+        if (length.isValid() && length.toLongLong() > MaxPageBytes)
+            failTooLarge(navigation);
     });
     connect(reply, &QNetworkReply::readyRead, this, [this, reply, navigation] {
         m_received += reply->readAll();
-        if (m_received.size() > MaxPageBytes) {
-            failLater(navigation);
-            reply->disconnect(this);
-        }
+        if (m_received.size() > MaxPageBytes)
+            failTooLarge(navigation);
     });
     connect(reply, &QNetworkReply::finished, this, [this, redirects] { finishHttp(redirects); });
 }

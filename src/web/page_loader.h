@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 #include <QUrl>
 #include <chrono>
 #include <memory>
@@ -48,6 +49,8 @@ public:
 
     // How long a load may go without receiving data before it fails.
     void setStallTimeout(std::chrono::milliseconds timeout) { m_stallTimeout = timeout; }
+    // How long a load may take in all before it fails; two minutes unless set.
+    void setLoadTimeLimit(std::chrono::milliseconds limit) { m_loadTimeLimit = limit; }
 
 Q_SIGNALS:
     // `URL` is the final address: the address as given, completed with "http://" when it
@@ -58,6 +61,8 @@ Q_SIGNALS:
 
 private:
     void abandon();
+    void dropReply();
+    void failTooLarge(quint64 navigation);
     void fail(quint64 navigation);
     void failLater(quint64 navigation);
     void startHttp(const QUrl &url, int redirects = 0);
@@ -75,6 +80,8 @@ private:
     quint64 m_navigation = 0;
     std::shared_ptr<const HtmlDocument> m_document;
     std::chrono::milliseconds m_stallTimeout = NoDataTimeout;
+    std::chrono::milliseconds m_loadTimeLimit = std::chrono::minutes(2);
+    QTimer m_loadTimer;
     bool m_silent = false;
 };
 

@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
+#include <thread>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -154,7 +155,8 @@ private Q_SLOTS:
         QTest::newRow("redirect to file") << u"/to-file"_s;
         QTest::newRow("reset mid-body") << u"/reset.html"_s;
         QTest::newRow("stall") << u"/stall.html"_s;
-        QTest::newRow("over 64 MiB") << u"/huge.html"_s;
+        QTest::newRow("over 64 MiB, chunked without end") << u"/huge.html"_s;
+        QTest::newRow("trickling for ever") << u"/trickle.html"_s;
         QTest::newRow("announced over 64 MiB") << u"/announced-huge.html"_s;
     }
 
@@ -168,16 +170,28 @@ private Q_SLOTS:
         m_server->route(u"/stall.html"_s,
                         Reply{.body = ThreadPage, .delayMs = 20, .stallAfter = 10});
         const qint64 huge = PageLoader::MaxPageBytes + 1024 * 1024;
+        // 64 GiB: only a loader that stops reading at its limit gets through this.
         m_server->route(u"/huge.html"_s,
                         Reply{.generator = [](std::int64_t, char *data,
                                               std::size_t n) { std::fill_n(data, n, 'x'); },
-                              .size = huge,
+                              .size = qint64(64) * 1024 * 1024 * 1024,
                               .chunked = true});
+        // A byte every 20 ms: never silent long enough for the no-data limit.
+        m_server->route(u"/trickle.html"_s,
+                        Reply{.generator =
+                                  [](std::int64_t, char *data, std::size_t n) {
+                                      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                                      std::fill_n(data, n, ' ');
+                                  },
+                              .size = 100'000,
+                              .chunked = true,
+                              .chunkSize = 1});
         m_server->route(u"/announced-huge.html"_s,
                         Reply{.body = ThreadPage, .declaredLength = huge});
 
         PageLoader loader(m_network.get());
         loader.setStallTimeout(500ms);
+        loader.setLoadTimeLimit(1500ms);
         Events events(loader);
         const QString address = m_server->url(path);
         loader.Navigate(address);
