@@ -82,15 +82,37 @@ bool isKeyName(QStringView name) {
 
 // A missing file reads as empty; nullopt means a file is there but cannot be taken as ours.
 std::optional<QByteArray> readBytes(const QString &path) {
-    QFile file(path);
-    if (!file.exists())
+    const QFileInfo info(path);
+    // A link that leads nowhere would be written through, to wherever it points.
+    if (info.isSymLink() && !info.exists())
+        return std::nullopt;
+    if (!info.exists())
         return QByteArray();
+    // A pipe or a device would block the read or never end: not a settings file.
+    if (!info.isFile())
+        return std::nullopt;
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
     QByteArray bytes = file.read(IniFile::MaxFileSize + 1);
     if (file.error() != QFileDevice::NoError || bytes.size() > IniFile::MaxFileSize)
         return std::nullopt;
     return bytes;
+}
+
+// Only a settings file is ever replaced: every line blank, a [section], a comment or a
+// key=value line. Anything else under the name (a file behind a link, a binary) is
+// someone's data.
+bool isSettingsText(const QByteArray &bytes) {
+    if (bytes.contains('\0'))
+        return false;
+    for (const Line &line : splitLines(bytes)) {
+        const QByteArray text = bytes.sliced(line.begin, line.textEnd - line.begin).trimmed();
+        if (!text.isEmpty() && !text.startsWith('[') && !text.startsWith(';') &&
+            !text.startsWith('#') && !text.contains('='))
+            return false;
+    }
+    return true;
 }
 
 struct Location {
@@ -173,7 +195,7 @@ bool IniFile::setValue(QStringView section, QStringView key, QStringView value) 
     if (!encode.isValid() || !isSectionName(section) || !isKeyName(key))
         return false;
     const std::optional<QByteArray> old = readBytes(m_path);
-    if (!old)
+    if (!old || !isSettingsText(*old))
         return false;
 
     const QList<Line> lines = splitLines(*old);

@@ -27,7 +27,9 @@ public:
     // Replaces the key's line where it stands, or adds the key at the end of its section,
     // or the section at the end of the file, creating the file if needed. Line breaks in
     // the value become blanks. The file is replaced whole or not at all; false when it
-    // could not be written, in which case it is unchanged.
+    // could not be written, in which case it is unchanged. Only a settings file is
+    // replaced: a file of other lines (as behind a link), a binary, a pipe or a link to
+    // nowhere is left as it is.
     bool setValue(QStringView section, QStringView key, QStringView value);
 
 private:

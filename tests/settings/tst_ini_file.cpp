@@ -4,11 +4,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -150,6 +152,44 @@ private Q_SLOTS:
         QVERIFY(!IniFile(path).setValue(u"Option", u"LastDir", u"x"));
         QCOMPARE(contents(path), before);
     }
+
+    // What stands under the name but is not a settings file stays as it is, and reading
+    // it never blocks.
+    void foreignFilesAreLeftAlone_data() {
+        QTest::addColumn<QByteArray>("target"); // behind a link; empty: a link to nowhere
+        QTest::newRow("a text of other lines") << "127.0.0.1 localhost\n::1 localhost\n"_ba;
+        QTest::newRow("a binary") << "\x7f"
+                                     "ELF\x02\x01\x01\0\0\0=x"_ba;
+        QTest::newRow("nothing") << QByteArray();
+    }
+    void foreignFilesAreLeftAlone() {
+        QFETCH(QByteArray, target);
+        const QString other = m_dir->filePath(u"elsewhere"_s);
+        if (!target.isEmpty())
+            store(other, target);
+        QVERIFY(QFile::link(other, m_path));
+        QVERIFY(!IniFile(m_path).setValue(u"Option", u"LastDir", u"new"));
+        QCOMPARE(contents(other), target);
+        QCOMPARE(QFileInfo::exists(other), !target.isEmpty());
+        QVERIFY(QFileInfo(m_path).isSymLink());
+    }
+
+    void aSettingsFileBehindALinkIsKeptThere() {
+        const QString other = m_dir->filePath(u"shared.ini"_s);
+        store(other, "; shared\r\n[Option]\r\nLastDir=old\r\n");
+        QVERIFY(QFile::link(other, m_path));
+        QVERIFY(IniFile(m_path).setValue(u"Option", u"LastDir", u"new"));
+        QCOMPARE(contents(other), "; shared\r\n[Option]\r\nLastDir=new\r\n"_ba);
+    }
+
+#ifdef Q_OS_UNIX
+    void aPipeReadsAsNothing() {
+        QCOMPARE(::mkfifo(QFile::encodeName(m_path).constData(), 0600), 0);
+        QCOMPARE(IniFile(m_path).value(u"Option", u"LastDir"), QString()); // at once
+        QVERIFY(!IniFile(m_path).setValue(u"Option", u"LastDir", u"new"));
+        QVERIFY(!QFileInfo(m_path).isFile());
+    }
+#endif
 
     void readOnlyFileIsKept() {
         store(m_path, "[Option]\r\nLastDir=old\r\n");
