@@ -1,6 +1,5 @@
 #include "analysis/attachment_discovery.h"
 
-#include "analysis/attachment_entry.h"
 #include "web/html_document.h"
 
 namespace quillmere {
@@ -17,16 +16,16 @@ bool IsAttachmentText(QStringView innerText) {
     return innerText.endsWith(u".rar", Qt::CaseSensitive);
 }
 
-QStringList DiscoverAttachments(const HtmlDocument &document) {
-    QStringList entries;
+QList<EntryParts> DiscoverAttachments(const HtmlDocument &document) {
+    QList<EntryParts> links;
     for (const HtmlElement *element : document.all()) {
         if (!IsAnchorTag(element->tagName()))
             continue;
-        const QString text = element->innerText();
+        QString text = element->innerText();
         if (IsAttachmentText(text))
-            entries.append(MakeEntry(element->href(), text));
+            links.append({element->href(), std::move(text)});
     }
-    return entries;
+    return links;
 }
 
 QString ThreadLoadErrorMessage(const QString &address) {

@@ -4,8 +4,10 @@
 // ".rar". The tests below decide, so every caller agrees on what counts, and
 // DiscoverAttachments walks a loaded page with them.
 
+#include "analysis/attachment_entry.h"
+
+#include <QList>
 #include <QString>
-#include <QStringList>
 #include <QStringView>
 
 namespace quillmere {
@@ -23,9 +25,9 @@ inline bool IsAttachmentLink(QStringView tagName, QStringView innerText) {
     return IsAnchorTag(tagName) && IsAttachmentText(innerText);
 }
 
-// The waiting entries for every attachment link of the page, in document order;
-// duplicates stay. A document without elements (an answer that is not HTML) has none.
-QStringList DiscoverAttachments(const HtmlDocument &document);
+// Every attachment link of the page, in document order; duplicates stay. A document
+// without elements (an answer that is not HTML) has none.
+QList<EntryParts> DiscoverAttachments(const HtmlDocument &document);
 
 // What the user is told when there is nothing to analyse, or the page did not load.
 inline constexpr QStringView NoThreadAddressMessage = u"请首先输入帖子链接！";

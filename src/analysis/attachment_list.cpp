@@ -37,10 +37,25 @@ QUrl AttachmentList::Page(int index) const {
     return index >= 0 && index < ListCount() ? m_entries[size_t(index)].page : QUrl();
 }
 
+std::optional<EntryParts> AttachmentList::Parts(int index) const {
+    return index >= 0 && index < ListCount() ? m_entries[size_t(index)].parts : std::nullopt;
+}
+
+void AttachmentList::AddLinks(const QList<EntryParts> &links, const QUrl &page) {
+    if (links.isEmpty())
+        return;
+    const int first = ListCount();
+    beginInsertRows({}, first, first + int(links.size()) - 1);
+    m_entries.reserve(m_entries.size() + size_t(links.size()));
+    for (const EntryParts &link : links)
+        m_entries.push_back({MakeEntry(link.address, link.linkText), false, page, link});
+    endInsertRows();
+}
+
 void AttachmentList::AddItem(const QString &text, const QUrl &page) {
     const int row = ListCount();
     beginInsertRows({}, row, row);
-    m_entries.push_back({text, false, page});
+    m_entries.push_back({text, false, page, std::nullopt});
     endInsertRows();
 }
 
@@ -51,7 +66,7 @@ void AttachmentList::AddItems(const QStringList &texts, const QUrl &page) {
     beginInsertRows({}, first, first + int(texts.size()) - 1);
     m_entries.reserve(m_entries.size() + size_t(texts.size()));
     for (const QString &text : texts)
-        m_entries.push_back({text, false, page});
+        m_entries.push_back({text, false, page, std::nullopt});
     endInsertRows();
 }
 
@@ -118,6 +133,10 @@ QVariant AttachmentList::data(const QModelIndex &index, int role) const {
         return entry.checked ? Qt::Checked : Qt::Unchecked;
     if (role == PageRole)
         return entry.page;
+    if (role == AddressRole && entry.parts)
+        return entry.parts->address;
+    if (role == LinkTextRole && entry.parts)
+        return entry.parts->linkText;
     return {};
 }
 

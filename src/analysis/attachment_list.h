@@ -5,10 +5,13 @@
 // need a walk over the list, and changes many check boxes with one notification, so a
 // list of tens of thousands of entries is redrawn once, not once per entry.
 
+#include "analysis/attachment_entry.h"
+
 #include <QAbstractListModel>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+#include <optional>
 #include <vector>
 
 namespace quillmere {
@@ -28,7 +31,13 @@ public:
     // transfers name it as the Referer, as a browser following the link would.
     void AddItem(const QString &text, const QUrl &page = {});
     void AddItems(const QStringList &texts, const QUrl &page = {}); // in one go
+    // Appends the waiting entries of links found on `page`, in one go. Each keeps its
+    // address and link text beside its text: an address may itself hold "__", where the
+    // text would be split.
+    void AddLinks(const QList<EntryParts> &links, const QUrl &page);
     QUrl Page(int index) const;
+    // The address and link text an entry was made of; none for an entry added as a text.
+    std::optional<EntryParts> Parts(int index) const;
     void Clear();
     int CountChecked() const { return m_checked; }
 
@@ -40,8 +49,10 @@ public:
     // Totals text: "附件总数：N / 已选择：M"
     static QString totalsText(int count, int checked);
 
-    // QAbstractListModel; an entry's page is also its PageRole.
+    // QAbstractListModel; an entry's page, address and link text are also roles.
     static constexpr int PageRole = Qt::UserRole + 1;
+    static constexpr int AddressRole = Qt::UserRole + 2;
+    static constexpr int LinkTextRole = Qt::UserRole + 3;
     int rowCount(const QModelIndex &parent = {}) const override;
     QVariant data(const QModelIndex &index, int role) const override;
     bool setData(const QModelIndex &index, const QVariant &value, int role) override;
@@ -59,6 +70,7 @@ private:
         QString text;
         bool checked = false;
         QUrl page; // shared by all the entries of one analysis
+        std::optional<EntryParts> parts;
     };
     std::vector<Entry> m_entries;
     int m_checked = 0;

@@ -5,12 +5,14 @@
 // L_tj, L_Time and the hidden page loaders IE1, IE2, Ie3). The handlers stay thin: the
 // work is done by the folder libraries (analysis, download, transfer, release, settings).
 
+#include "analysis/attachment_entry.h"
 #include "app/form_label.h"
 #include "web/page_loader.h"
 
 #include <QString>
 #include <QWidget>
 #include <memory>
+#include <optional>
 
 class QCheckBox;
 class QLineEdit;
@@ -87,8 +89,10 @@ public:
     // Batch download.
     void Command2_Click();
     void DownloadAll();
-    // `page`: the thread page the entry came from, named in the request as a browser would.
-    bool FetchAttachment(const QString &entry, const QUrl &page = {});
+    // `parts`: the entry's address and link text when the list keeps them; `page`: the
+    // thread page it came from, named in the request as a browser would.
+    bool FetchAttachment(const QString &entry, std::optional<EntryParts> parts = {},
+                         const QUrl &page = {});
     void m_oFileDownload_OnProgress(qint64 lProgress, qint64 lMaxProgress, qint32 lStatusCode,
                                     const QString &sStatusText);
 

@@ -37,7 +37,7 @@ void frmMain::IE1_DocumentComplete(const QString &URL) {
         m_attachments->Clear();
 
     const HtmlDocument &page = *IE1->Document();
-    m_attachments->AddItems(DiscoverAttachments(page), page.url());
+    m_attachments->AddLinks(DiscoverAttachments(page), page.url());
 
     Command5_Click();
     IE1->Navigate2(u"about:blank"_s);

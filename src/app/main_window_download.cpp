@@ -112,7 +112,7 @@ void frmMain::DownloadAll() {
             continue;
         List1->setCurrentIndex(list.index(i));
         const QString entry = list.List(i);
-        const bool ok = FetchAttachment(entry, list.Page(i));
+        const bool ok = FetchAttachment(entry, list.Parts(i), list.Page(i));
         if (m_unloading)
             return; // the window was closed inside the transfer: nothing more to show
         if (i >= list.ListCount())
@@ -131,8 +131,11 @@ void frmMain::DownloadAll() {
     showMessage(QMessageBox::Information, RunFinishedMessage.toString());
 }
 
-bool frmMain::FetchAttachment(const QString &entry, const QUrl &page) {
-    std::optional<EntryParts> target = FetchTargetOf(entry);
+bool frmMain::FetchAttachment(const QString &entry, std::optional<EntryParts> parts,
+                              const QUrl &page) {
+    // An entry that knows its address and link text is fetched from those: an address may
+    // hold "__" itself. Only an entry without them is split.
+    std::optional<EntryParts> target = parts ? std::move(parts) : FetchTargetOf(entry);
     if (!target)
         return false;
     m_sFileName = std::move(target->linkText);

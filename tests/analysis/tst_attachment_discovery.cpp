@@ -1,4 +1,5 @@
 #include "analysis/attachment_discovery.h"
+#include "analysis/attachment_entry.h"
 #include "web/html_document.h"
 
 #include <QTest>
@@ -37,7 +38,10 @@ private Q_SLOTS:
         QFETCH(QStringList, entries);
         const auto document =
             HtmlDocument::parse(html, QUrl(u"http://bbs.example/t/thread-1-1-1.html"_s));
-        QCOMPARE(DiscoverAttachments(*document), entries);
+        QStringList found;
+        for (const EntryParts &link : DiscoverAttachments(*document))
+            found.append(MakeEntry(link.address, link.linkText));
+        QCOMPARE(found, entries);
     }
 
     void aDocumentWithoutElementsHasNone() {

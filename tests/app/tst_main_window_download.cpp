@@ -401,6 +401,25 @@ private Q_SLOTS:
         QCOMPARE(list()->List(0), done(entry));
     }
 
+    // An analysed entry keeps its address and link text beside its text: an address that
+    // holds "__" itself (URL-safe keys do) is fetched whole, under the link text.
+    void fetchesAnAnalysedEntryFromItsOwnParts() {
+        m_server->route(u"/a/att"_s, file("keyed"));
+        m_server->route(u"/thread.html"_s,
+                        Reply{.body = "<a href=\"/a/att?id=44&amp;k=x__y\">under-href.rar</a>"});
+        m_window->Text1->setText(m_server->url(u"/thread.html"_s));
+        QTest::mouseClick(m_window->Command4, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->Command4->isEnabled(), 20'000);
+        const QString entry =
+            m_server->url(u"/a/att?id=44&k=x__y"_s) + u"__under-href.rar[等待中]"_s;
+        QCOMPARE(texts(), QStringList{entry}); // shown as ever
+        clickStart();
+        QCOMPARE(m_server->hits(u"/a/att?id=44&k=x__y"_s), 1);
+        QCOMPARE(QDir(m_saveDir).entryList(QDir::Files), QStringList{u"under-href.rar"_s});
+        QCOMPARE(readFile(m_saveDir + u"/under-href.rar"_s), QByteArray("keyed"));
+        QCOMPARE(texts(), QStringList{done(entry)});
+    }
+
     // The status line names the file and shows the share received, rounded down; 0 while
     // the size is unknown.
     void showsTheTransferOnTheStatusLine_data() {
