@@ -30,6 +30,44 @@ QString fromUtf8(const char *text) {
     return QString::fromUtf8(text);
 }
 
+// Control characters a page holds as they are (U+007F, U+0085, ...) are parse errors the
+// HTML parser must keep; gumbo replaces them with U+FFFD. They cross it disguised as
+// characters of a private-use block and come back on the other side. A page that already
+// uses that block is parsed as it is.
+constexpr char16_t DisguiseBase = 0xF700;
+
+bool isDisguised(char16_t c) {
+    return (c >= 0x01 && c <= 0x08) || c == 0x0B || (c >= 0x0E && c <= 0x1F) ||
+           (c >= 0x7F && c <= 0x9F);
+}
+
+// The page with its controls disguised; null when there is nothing to disguise or the
+// disguise would not be undone unambiguously.
+QString disguiseControls(QStringView html) {
+    const auto needs =
+        std::find_if(html.begin(), html.end(), [](QChar c) { return isDisguised(c.unicode()); });
+    if (needs == html.end())
+        return {};
+    if (std::any_of(html.begin(), html.end(), [](QChar c) {
+            return c.unicode() > DisguiseBase && c.unicode() <= DisguiseBase + 0x9F;
+        }))
+        return {};
+    QString disguised = html.toString();
+    for (QChar &c : disguised) {
+        if (isDisguised(c.unicode()))
+            c = QChar(char16_t(DisguiseBase + c.unicode()));
+    }
+    return disguised;
+}
+
+void undisguiseControls(QString &text) {
+    for (QChar &c : text) {
+        const char16_t u = c.unicode();
+        if (u > DisguiseBase && u <= DisguiseBase + 0x9F && isDisguised(char16_t(u - DisguiseBase)))
+            c = QChar(char16_t(u - DisguiseBase));
+    }
+}
+
 // The "display" of an inline style attribute, when it sets one ("" otherwise).
 QString inlineDisplay(const QString &style) {
     static const QRegularExpression re(uR"((?:^|;)\s*display\s*:\s*([a-z-]+))"_s,
@@ -106,6 +144,14 @@ private:
 // Builds our tree from gumbo's, deciding each element's default display on the way.
 struct HtmlTreeBuilder {
     HtmlDocument &doc;
+    bool disguised = false; // the page's controls crossed the parser disguised
+
+    QString text(const char *utf8) const {
+        QString result = fromUtf8(utf8);
+        if (disguised)
+            undisguiseControls(result);
+        return result;
+    }
 
     using ElementDisplay = HtmlElement::Display;
 
@@ -304,7 +350,7 @@ struct HtmlTreeBuilder {
         e.m_attributes.reserve(g.attributes.length);
         for (unsigned i = 0; i < g.attributes.length; ++i) {
             const auto *a = static_cast<const GumboAttribute *>(g.attributes.data[i]);
-            e.m_attributes.emplace_back(attributeName(a->name), fromUtf8(a->value));
+            e.m_attributes.emplace_back(attributeName(a->name), text(a->value));
         }
         e.m_display = display(e, g.tag);
         e.m_lineBreak = e.m_html && g.tag == GUMBO_TAG_BR;
@@ -325,7 +371,7 @@ struct HtmlTreeBuilder {
 
     std::int32_t characterData(const GumboNode *node) {
         HtmlDocument::CharacterData data;
-        data.text = fromUtf8(node->v.text.text);
+        data.text = text(node->v.text.text);
         data.comment = node->type == GUMBO_NODE_COMMENT;
         doc.m_data.push_back(std::move(data));
         return static_cast<std::int32_t>(doc.m_data.size() - 1);
@@ -613,7 +659,8 @@ std::shared_ptr<const HtmlDocument> HtmlDocument::parse(QStringView html, const 
     doc->m_url = address;
     doc->m_baseUrl = address;
 
-    const QByteArray utf8 = html.toUtf8();
+    const QString disguised = disguiseControls(html);
+    const QByteArray utf8 = disguised.isNull() ? html.toUtf8() : disguised.toUtf8();
     GumboPool pool;
     GumboOptions options = kGumboDefaultOptions;
     options.max_errors = 0; // we never look at parse errors; recording them costs time
@@ -623,7 +670,7 @@ std::shared_ptr<const HtmlDocument> HtmlDocument::parse(QStringView html, const 
     GumboOutput *output =
         gumbo_parse_with_options(&options, utf8.constData(), static_cast<size_t>(utf8.size()));
 
-    HtmlTreeBuilder builder{*doc};
+    HtmlTreeBuilder builder{*doc, !disguised.isNull()};
     const GumboVector &top = output->document->v.document.children;
     for (unsigned i = 0; i < top.length; ++i) {
         const auto *node = static_cast<const GumboNode *>(top.data[i]);

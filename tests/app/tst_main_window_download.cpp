@@ -420,6 +420,31 @@ private Q_SLOTS:
         QCOMPARE(texts(), QStringList{done(entry)});
     }
 
+    // Control characters written raw into a link text are kept, as a browser keeps them,
+    // and no file is named with them: the fetch fails before anything is asked for.
+    void aLinkTextWithControlCharactersFails_data() {
+        QTest::addColumn<QByteArray>("character"); // as the page's UTF-8 holds it
+        QTest::newRow("DEL") << "\x7f"_ba;
+        QTest::newRow("NEL") << "\xc2\x85"_ba;
+        QTest::newRow("C0") << "\x01"_ba;
+    }
+    void aLinkTextWithControlCharactersFails() {
+        QFETCH(QByteArray, character);
+        m_server->route(u"/c.rar"_s, file("control"));
+        m_server->route(u"/thread.html"_s,
+                        Reply{.body = "<a href=\"/c.rar\">del" + character + ".rar</a>"});
+        m_window->Text1->setText(m_server->url(u"/thread.html"_s));
+        QTest::mouseClick(m_window->Command4, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->Command4->isEnabled(), 20'000);
+        const QString entry = m_server->url(u"/c.rar"_s) + u"__del"_s +
+                              QString::fromUtf8(character) + u".rar[等待中]"_s;
+        QCOMPARE(texts(), QStringList{entry});
+        clickStart();
+        QCOMPARE(texts(), QStringList{RemoveMarker(entry) + u"[失  败]"_s});
+        QCOMPARE(m_server->hits(u"/c.rar"_s), 0);
+        QVERIFY(QDir(m_saveDir).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    }
+
     // The status line names the file and shows the share received, rounded down; 0 while
     // the size is unknown.
     void showsTheTransferOnTheStatusLine_data() {

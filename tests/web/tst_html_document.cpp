@@ -153,6 +153,19 @@ private Q_SLOTS:
         QCOMPARE(byId(*doc, u"t"_s)->href(), expected);
     }
 
+    // Control characters written raw into a page are parse errors a browser keeps as they
+    // are; only NUL is dropped.
+    void rawControlCharactersStay() {
+        const auto doc = parse(u"<a id=t title='t\u0001i' href='x'>del\u007F.rar</a>"
+                               "<p id=u>next\u0085line\u000Bv</p><p id=n>nul\u0000</p>"
+                               "<p id=p>\uF7FF\uE000</p>"_s);
+        QCOMPARE(byId(*doc, u"t"_s)->innerText(), u"del\u007F.rar"_s);
+        QCOMPARE(byId(*doc, u"t"_s)->attribute(u"title"), u"t\u0001i"_s);
+        QCOMPARE(byId(*doc, u"u"_s)->innerText(), u"next\u0085line\u000Bv"_s);
+        QCOMPARE(byId(*doc, u"n"_s)->innerText(), u"nul"_s); // dropped in a body, as browsers do
+        QCOMPARE(byId(*doc, u"p"_s)->innerText(), u"\uF7FF\uE000"_s); // private use as written
+    }
+
     void innerhtmlSerialisesLikeABrowser() {
         const auto doc = parse(
             u"<body><P CLASS=a title='say \"hi\" & <go>'>x &amp; y&nbsp;<BR>z &lt;b&gt;</P>"
