@@ -7,6 +7,7 @@
 #include "analysis/attachment_list.h"
 #include "app/main_window.h"
 #include "app/platform.h"
+#include "app/start_up.h"
 #include "transfer/file_download.h"
 #include "web/network_session.h"
 
@@ -43,6 +44,9 @@ int main(int argc, char *argv[]) {
 
     quillmere::NetworkSession network;
     ProgramFolder platform(args[1]);
+    QString problems; // the start-up of the program itself: cookies.txt in the program folder
+    if (quillmere::OpenCookieStore(network, {}, platform, problems))
+        return 4;
     quillmere::frmMain window(&network, platform);
     window.show();
     window.Text2->setText(args[2]);

@@ -266,10 +266,12 @@ private Q_SLOTS:
 
     void closingDuringADownloadEndsTheProcessAtOnce() {
         LoopbackServer server;
-        server.route(u"/attachment.php"_s, Reply{.contentType = "application/octet-stream",
-                                                 .body = QByteArray(512 * 1024, 'r'),
-                                                 .delayMs = 20,
-                                                 .stallAfter = 128 * 1024});
+        server.route(u"/attachment.php"_s,
+                     Reply{.contentType = "application/octet-stream",
+                           .headers = {{"Set-Cookie", "sid=fresh-1; Path=/; HttpOnly"}},
+                           .body = QByteArray(512 * 1024, 'r'),
+                           .delayMs = 20,
+                           .stallAfter = 128 * 1024});
         QTemporaryDir target;
         QProcess child;
         child.setProgram(QStringLiteral(CLOSE_DURING_DOWNLOAD_CHILD));
@@ -296,6 +298,10 @@ private Q_SLOTS:
         QStringEncoder gbk("GB18030");
         QCOMPARE(readFile(m_dir->filePath(u"down.ini"_s)),
                  "[Option]\r\nLastDir=" + QByteArray(gbk(target.path())) + "\r\n");
+        // The sign-in the forum set a moment before was written on the way out, long
+        // before the store's own delay would have come round.
+        const QByteArray signIn = "#HttpOnly_127.0.0.1\tFALSE\t/\tFALSE\t0\tsid\tfresh-1\n";
+        QVERIFY(readFile(m_dir->filePath(u"cookies.txt"_s)).contains(signIn));
     }
 
 private:
