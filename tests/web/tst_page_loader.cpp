@@ -259,11 +259,16 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString big = savedPage(dir, u"big.html"_s, ThreadPage.repeated(20'000));
         QVERIFY(!big.isEmpty());
+        int parsing = 0;
         {
             PageLoader loader(m_network.get());
             loader.Navigate(big);
+            parsing = QThreadPool::globalInstance()->activeThreadCount();
         }
+        QVERIFY(parsing > 0); // the loader really went while its page was being read
+        // The work finishes into a loader that is gone: nothing may reach it, nor crash.
         QThreadPool::globalInstance()->waitForDone();
+        QCoreApplication::sendPostedEvents();
         QCoreApplication::processEvents();
     }
 
