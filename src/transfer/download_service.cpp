@@ -273,6 +273,10 @@ void Binding::onRedirected(const QUrl &target) {
 }
 
 void Binding::onMetaData() {
+    // Once more now that the answer is there: Qt hands the limit to the reply of its
+    // network thread, and one set before that reply existed can be lost, leaving the
+    // socket read without limit.
+    m_reply->setReadBufferSize(ReadBufferSize);
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status >= 400) {
         const HResult code =
