@@ -125,6 +125,25 @@ std::unique_ptr<PrivateCopy> copyDatabase(const QString &path) {
     return copy;
 }
 
+// Runs `read` over a private copy of the database at `path`. False, with the problem said
+// in `result` and nothing taken, when the database cannot be read.
+bool readCookieDatabase(const QString &path, const std::function<bool(Database &)> &read,
+                        BrowserCookies &result) {
+    if (!QFileInfo(path).isFile()) {
+        result.problem = problemText(
+            u"配置文件中没有 Cookie 数据库（%1）。"_s.arg(QDir::toNativeSeparators(path)));
+        return false;
+    }
+    const std::unique_ptr<PrivateCopy> copy = copyDatabase(path);
+    Database database(copy->database);
+    if (copy->error.isEmpty() && read(database))
+        return true;
+    result.cookies.clear();
+    result.problem = problemText(u"无法读取 Cookie 数据库 %1：%2。"_s.arg(
+        QDir::toNativeSeparators(path), copy->error.isEmpty() ? database.error() : copy->error));
+    return false;
+}
+
 // ---- The cookies as the browsers keep them
 // -------------------------------------------------------
 
@@ -251,35 +270,26 @@ BrowserCookies readFirefox(const QString &browser, const QString &profile,
         return result;
     }
     const QString path = QDir(*folder).filePath(u"cookies.sqlite"_s);
-    if (!QFileInfo(path).isFile()) {
-        result.problem = problemText(
-            u"配置文件中没有 Cookie 数据库（%1）。"_s.arg(QDir::toNativeSeparators(path)));
-        return result;
-    }
-    const std::unique_ptr<PrivateCopy> copy = copyDatabase(path);
-    Database database(copy->database);
-    const bool read =
-        copy->error.isEmpty() && database.select("SELECT * FROM moz_cookies", [&](const Row &row) {
-            // Bits 1 and 2 of schemeMap are http and https; file: cookies have
-            // neither. Older profiles have no such column.
-            if (row.has("schemeMap") && (row.integer("schemeMap") & 3) == 0)
-                return;
-            qint64 expiry = row.integer("expiry");
-            if (expiry > 100'000'000'000) // newer profiles count milliseconds
-                expiry /= 1000;
-            const std::optional<QNetworkCookie> cookie = makeCookie(
-                row.bytes("host"), row.bytes("path"), row.bytes("name"), row.bytes("value"),
-                row.integer("isSecure") != 0, row.integer("isHttpOnly") != 0,
-                QDateTime::fromSecsSinceEpoch(expiry, Qt::UTC), now);
-            if (cookie)
-                result.cookies.append(*cookie);
-        });
-    if (!read) {
-        result.cookies.clear();
-        result.problem = problemText(u"无法读取 Cookie 数据库 %1：%2。"_s.arg(
-            QDir::toNativeSeparators(path),
-            copy->error.isEmpty() ? database.error() : copy->error));
-    }
+    readCookieDatabase(
+        path,
+        [&](Database &database) {
+            return database.select("SELECT * FROM moz_cookies", [&](const Row &row) {
+                // Bits 1 and 2 of schemeMap are http and https; file: cookies have
+                // neither. Older profiles have no such column.
+                if (row.has("schemeMap") && (row.integer("schemeMap") & 3) == 0)
+                    return;
+                qint64 expiry = row.integer("expiry");
+                if (expiry > 100'000'000'000) // newer profiles count milliseconds
+                    expiry /= 1000;
+                const std::optional<QNetworkCookie> cookie = makeCookie(
+                    row.bytes("host"), row.bytes("path"), row.bytes("name"), row.bytes("value"),
+                    row.integer("isSecure") != 0, row.integer("isHttpOnly") != 0,
+                    QDateTime::fromSecsSinceEpoch(expiry, Qt::UTC), now);
+                if (cookie)
+                    result.cookies.append(*cookie);
+            });
+        },
+        result);
     return result;
 }
 
@@ -384,23 +394,13 @@ BrowserCookies readChromium(const QString &browser, const QString &profile,
     QString path = folder + u"/Network/Cookies"_s;
     if (!QFileInfo(path).isFile())
         path = folder + u"/Cookies"_s;
-    if (!QFileInfo(path).isFile()) {
-        result.problem = problemText(
-            u"配置文件中没有 Cookie 数据库（%1）。"_s.arg(QDir::toNativeSeparators(folder)));
-        return result;
-    }
 
-    const std::unique_ptr<PrivateCopy> copy = copyDatabase(path);
-    Database database(copy->database);
     int version = 0;
-    bool read = copy->error.isEmpty() &&
-                database.select("SELECT value FROM meta WHERE key = 'version'",
-                                [&](const Row &row) { version = row.bytes("value").toInt(); });
     const QByteArray v10Key = chromiumKey("peanuts");
     std::optional<QByteArray> v11Key; // asked of the keyring at the first v11 value
     int locked = 0;                   // v11 values without a keyring password
     int undecrypted = 0;              // values that do not decrypt
-    read = read && database.select("SELECT * FROM cookies", [&](const Row &row) {
+    const auto readRow = [&](const Row &row) {
         const QByteArray host = row.bytes("host_key");
         QByteArray value = row.bytes("value");
         const QByteArray encrypted = row.bytes("encrypted_value");
@@ -438,13 +438,18 @@ BrowserCookies readChromium(const QString &browser, const QString &profile,
         if (const std::optional<QNetworkCookie> cookie = makeCookie(
                 host, row.bytes("path"), row.bytes("name"), value, secure, httpOnly, expiry, now))
             result.cookies.append(*cookie);
-    });
-    if (!read) {
-        result.cookies.clear();
-        result.problem = problemText(u"无法读取 Cookie 数据库 %1：%2。"_s.arg(
-            QDir::toNativeSeparators(path),
-            copy->error.isEmpty() ? database.error() : copy->error));
-    } else if (locked > 0) {
+    };
+    const bool read = readCookieDatabase(
+        path,
+        [&](Database &database) {
+            return database.select("SELECT value FROM meta WHERE key = 'version'",
+                                   [&](const Row &row) { version = row.bytes("value").toInt(); }) &&
+                   database.select("SELECT * FROM cookies", readRow);
+        },
+        result);
+    if (!read)
+        return result; // the problem is said
+    if (locked > 0) {
         result.problem = problemText(
             u"%1 的 %2 个 Cookie 用系统密钥环保管的密码加密，但没有可用的密钥环（Secret Service）"
             "应答，这些 Cookie 未读取。"_s.arg(browser)
