@@ -18,24 +18,36 @@ void print(std::FILE *stream, const QString &text) {
 }
 
 QStringList argumentsOf(int argc, char *argv[]) {
+#ifdef Q_OS_WIN
+    // argv is in the ANSI code page there; the wide command line keeps every name.
+    Q_UNUSED(argc)
+    Q_UNUSED(argv)
+    return QCoreApplication::arguments();
+#else
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
     return arguments;
+#endif
 }
 
 } // namespace
 
 int main(int argc, char *argv[]) {
     using namespace quillmere;
-    // Read before the application exists: --help and --version need no display.
+#ifdef Q_OS_WIN
+    QApplication app(argc, argv);
+#endif
+    // Elsewhere read before the application exists: --help and --version need no display.
     const CommandLine commandLine = ParseCommandLine(argumentsOf(argc, argv));
     print(stdout, commandLine.output);
     print(stderr, commandLine.error);
     if (!commandLine.run)
         return commandLine.exitCode;
 
+#ifndef Q_OS_WIN
     QApplication app(argc, argv);
+#endif
     QApplication::setApplicationName(QStringLiteral("Quillmere"));
     QApplication::setApplicationVersion(release::OwnVersionText.toString());
 
