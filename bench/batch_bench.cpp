@@ -1,13 +1,18 @@
 // One download run of many small attachments through the real window, offscreen: the list
 // is filled, Command2 is clicked and the run goes to its closing box. The same addresses
-// are fetched by one `curl -K` process in the same run, into a folder of its own. Prints
-// files per second for both, their ratio, and the resident memory after 100 and after all
-// files of the window's run.
-//   --files N   attachments per run (default 1000)
-//   --kib K     size of each attachment in KiB (default 64)
-//   --hidden    leave the window unshown: no painting, the transfers and the walk alone
-// Both folders go under the temporary folder (TMPDIR): a disk that has just deleted many
-// files makes creating new ones slow for both sides alike.
+// are fetched by one `curl -K` process and by bare QNetworkAccessManager GETs. The three
+// run interleaved, round after round, each into a fresh folder, and every run's files are
+// checked byte for byte. Prints files per second for each: the median, min and max over
+// the rounds, and the ratio of the medians; and the window's resident memory after 100
+// and after all files of its first run.
+//   --files N     attachments per run (default 1000)
+//   --kib K       size of each attachment in KiB (default 64)
+//   --rounds R    rounds (default 5)
+//   --latency MS  the server waits this long before each answer (default 0)
+//   --tmpfs       the folders on /dev/shm instead of the temporary folder
+//   --hidden      leave the window unshown: no painting, the transfers and the walk alone
+// The folders go under the temporary folder (TMPDIR) unless --tmpfs: a disk that has just
+// deleted many files makes creating new ones slow for every side alike.
 
 #include "analysis/attachment_entry.h"
 #include "analysis/attachment_list.h"
@@ -28,6 +33,8 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <algorithm>
+#include <vector>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -72,6 +79,21 @@ int argument(const QStringList &args, const QString &name, int fallback) {
     return at >= 0 && at + 1 < args.size() ? args[at + 1].toInt() : fallback;
 }
 
+struct Spread {
+    double median = 0, min = 0, max = 0;
+};
+
+Spread spread(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return {values[values.size() / 2], values.front(), values.back()};
+}
+
+QString rates(const Spread &s) {
+    return u"%1 files/s (%2-%3)"_s.arg(s.median, 0, 'f', 0)
+        .arg(s.min, 0, 'f', 0)
+        .arg(s.max, 0, 'f', 0);
+}
+
 } // namespace
 
 // Each timed phase starts with the disk's dirty pages written out, so none of them pays
@@ -89,6 +111,10 @@ int main(int argc, char *argv[]) {
     const QStringList args = QCoreApplication::arguments();
     const int files = argument(args, u"--files"_s, 1000);
     const int kib = argument(args, u"--kib"_s, 64);
+    const int rounds = std::max(1, argument(args, u"--rounds"_s, 5));
+    const int latencyMs = argument(args, u"--latency"_s, 0);
+    const bool tmpfs = args.contains(u"--tmpfs"_s);
+    const bool shown = !args.contains(u"--hidden"_s);
     const int firstMark = std::min(100, files);
 
     const QByteArray body = attachmentBody(qsizetype(kib) * 1024);
@@ -96,6 +122,7 @@ int main(int argc, char *argv[]) {
     test::Reply reply;
     reply.contentType = "application/x-rar-compressed";
     reply.body = body;
+    reply.delayMs = latencyMs;
     QStringList urls;
     for (int i = 0; i < files; ++i) {
         const QString path = u"/attachment.php?aid=%1"_s.arg(i);
@@ -103,117 +130,147 @@ int main(int argc, char *argv[]) {
         urls.append(server.url(path));
     }
 
-    QTemporaryDir dir(QDir::tempPath() + u"/quillmere-batch-bench-XXXXXX"_s);
+    const QString base = tmpfs ? u"/dev/shm"_s : QDir::tempPath();
+    QTemporaryDir dir(base + u"/quillmere-batch-bench-XXXXXX"_s);
+    if (!dir.isValid()) {
+        std::fprintf(stderr, "cannot create the temporary folder under %s\n", qPrintable(base));
+        return 1;
+    }
     QDir root(dir.path());
-    if (!dir.isValid() || !root.mkdir(u"curl"_s) || !root.mkdir(u"window"_s) ||
-        !root.mkdir(u"program"_s)) {
-        std::fprintf(stderr, "cannot create the temporary folders\n");
-        return 1;
-    }
-    std::printf("%d attachments of %d KiB from %s, into %s\n", files, kib,
-                qPrintable(server.url(u"/"_s)), qPrintable(dir.path()));
+    std::printf("%d attachments of %d KiB from %s, %d ms latency, %d rounds, into %s\n", files, kib,
+                qPrintable(server.url(u"/"_s)), latencyMs, rounds, qPrintable(dir.path()));
 
-    // curl: one process, one config of url/output pairs.
-    QFile config(root.filePath(u"curl.config"_s));
-    if (!config.open(QIODevice::WriteOnly)) {
-        std::fprintf(stderr, "cannot write the curl config\n");
-        return 1;
-    }
-    for (int i = 0; i < files; ++i) {
-        config.write("url = \"" + urls[i].toUtf8() + "\"\n");
-        config.write("output = \"" + root.filePath(u"curl/"_s + fileNameOf(i)).toUtf8() + "\"\n");
-    }
-    config.close();
-    QProcess curl;
-    QElapsedTimer clock;
-    settleDisk();
-    clock.start();
-    curl.start(u"curl"_s, {u"-s"_s, u"--noproxy"_s, u"*"_s, u"-K"_s, config.fileName()});
-    const bool curlRan = curl.waitForFinished(-1) && curl.exitCode() == 0;
-    const double curlSeconds = double(clock.nsecsElapsed()) / 1e9;
-    const bool curlOk = curlRan && allSaved(root.filePath(u"curl"_s), files, body);
-
-    // The floor under any client built on Qt's network stack: bare QNetworkAccessManager
-    // GETs one after another, each body written to its file, no window and no engine.
-    QNetworkAccessManager network;
-    root.mkdir(u"qt"_s);
-    settleDisk();
-    clock.restart();
-    for (int i = 0; i < files; ++i) {
-        std::unique_ptr<QNetworkReply> get(network.get(QNetworkRequest(QUrl(urls[i]))));
-        QEventLoop loop;
-        QObject::connect(get.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
-        loop.exec();
-        QFile file(root.filePath(u"qt/"_s + fileNameOf(i)));
-        if (file.open(QIODevice::WriteOnly))
-            file.write(get->readAll());
-    }
-    const double qtRate = double(files) / (double(clock.nsecsElapsed()) / 1e9);
-
-    // The window: the list filled as an analysis would leave it, then one click.
-    test::FakePlatform platform;
-    platform.folder = root.filePath(u"program"_s);
-    frmMain window(&network, platform);
-    window.Text2->setText(QDir::toNativeSeparators(root.filePath(u"window"_s)));
-    AttachmentList &list = *window.attachments();
-    for (int i = 0; i < files; ++i) {
-        list.AddItem(MakeEntry(urls[i], fileNameOf(i)));
-        list.setSelected(i, true);
-    }
-    const bool shown = !args.contains(u"--hidden"_s);
-    if (shown) {
-        window.show();
-        if (!QTest::qWaitForWindowExposed(&window))
-            std::fprintf(stderr, "the window was not exposed\n");
-    }
-
-    // Every fetch ends with its entry rewritten; count those to find the 100th file.
-    int fetched = 0;
+    std::vector<double> curlRates, qtRates, windowRates;
+    bool allOk = true;
     qint64 rssAtMarkKiB = 0, rssAtEndKiB = 0;
-    double seconds = 0;
-    QObject::connect(&list, &QAbstractItemModel::dataChanged, &window,
-                     [&](const QModelIndex &, const QModelIndex &, const QList<int> &roles) {
-                         if (roles.contains(Qt::DisplayRole) && ++fetched == firstMark)
-                             rssAtMarkKiB = bench::currentRssKiB();
-                     });
-    platform.onMessage = [&](const test::ShownMessage &) {
-        seconds = double(clock.nsecsElapsed()) / 1e9;
-        rssAtEndKiB = bench::currentRssKiB();
-    };
-    settleDisk();
-    clock.restart();
-    QTest::mouseClick(window.Command2, Qt::LeftButton);
+    QNetworkAccessManager network;
+    for (int round = 0; round < rounds; ++round) {
+        const QString folder = root.filePath(u"round%1"_s.arg(round));
+        for (const QString &side : {u"curl"_s, u"qt"_s, u"window"_s, u"program"_s})
+            root.mkpath(folder + u'/' + side);
 
-    int done = 0;
-    for (int i = 0; i < list.ListCount(); ++i)
-        done += EntryMarker(list.List(i)) == MarkerDone ? 1 : 0;
-    const bool ours = platform.messages.size() == 1 && done == files &&
-                      allSaved(root.filePath(u"window"_s), files, body);
+        // curl: one process, one config of url/output pairs.
+        QFile config(folder + u"/curl.config"_s);
+        if (!config.open(QIODevice::WriteOnly))
+            return 1;
+        for (int i = 0; i < files; ++i) {
+            config.write("url = \"" + urls[i].toUtf8() + "\"\n");
+            config.write("output = \"" + (folder + u"/curl/"_s + fileNameOf(i)).toUtf8() + "\"\n");
+        }
+        config.close();
+        QProcess curl;
+        QElapsedTimer clock;
+        settleDisk();
+        clock.start();
+        curl.start(u"curl"_s, {u"-s"_s, u"--noproxy"_s, u"*"_s, u"-K"_s, config.fileName()});
+        const bool curlRan = curl.waitForFinished(-1) && curl.exitCode() == 0;
+        curlRates.push_back(double(files) / (double(clock.nsecsElapsed()) / 1e9));
+        const bool curlOk = curlRan && allSaved(folder + u"/curl"_s, files, body);
 
-    const double ourRate = double(files) / seconds;
-    const double curlRate = double(files) / curlSeconds;
+        // The floor under any client built on Qt's network stack: bare QNetworkAccessManager
+        // GETs one after another, each body written to its file, no window and no engine.
+        bool qtOk = true;
+        settleDisk();
+        clock.restart();
+        for (int i = 0; i < files; ++i) {
+            std::unique_ptr<QNetworkReply> get(network.get(QNetworkRequest(QUrl(urls[i]))));
+            QEventLoop loop;
+            QObject::connect(get.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+            loop.exec();
+            QFile file(folder + u"/qt/"_s + fileNameOf(i));
+            qtOk = qtOk && get->error() == QNetworkReply::NoError &&
+                   get->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200 &&
+                   file.open(QIODevice::WriteOnly) && file.write(get->readAll()) == body.size();
+        }
+        qtRates.push_back(double(files) / (double(clock.nsecsElapsed()) / 1e9));
+        qtOk = qtOk && allSaved(folder + u"/qt"_s, files, body);
+
+        // The window: the list filled as an analysis would leave it, then one click.
+        test::FakePlatform platform;
+        platform.folder = folder + u"/program"_s;
+        frmMain window(&network, platform);
+        window.Text2->setText(QDir::toNativeSeparators(folder + u"/window"_s));
+        AttachmentList &list = *window.attachments();
+        for (int i = 0; i < files; ++i) {
+            list.AddItem(MakeEntry(urls[i], fileNameOf(i)));
+            list.setSelected(i, true);
+        }
+        if (shown) {
+            window.show();
+            if (!QTest::qWaitForWindowExposed(&window))
+                std::fprintf(stderr, "the window was not exposed\n");
+        }
+        // Every fetch ends with its entry rewritten; count those to find the 100th file.
+        int fetched = 0;
+        double seconds = 0;
+        QObject::connect(&list, &QAbstractItemModel::dataChanged, &window,
+                         [&](const QModelIndex &, const QModelIndex &, const QList<int> &roles) {
+                             if (round == 0 && roles.contains(Qt::DisplayRole) &&
+                                 ++fetched == firstMark)
+                                 rssAtMarkKiB = bench::currentRssKiB();
+                         });
+        platform.onMessage = [&](const test::ShownMessage &) {
+            seconds = double(clock.nsecsElapsed()) / 1e9;
+            if (round == 0)
+                rssAtEndKiB = bench::currentRssKiB();
+        };
+        settleDisk();
+        clock.restart();
+        QTest::mouseClick(window.Command2, Qt::LeftButton);
+        int done = 0;
+        for (int i = 0; i < list.ListCount(); ++i)
+            done += EntryMarker(list.List(i)) == MarkerDone ? 1 : 0;
+        const bool windowOk = platform.messages.size() == 1 && done == files &&
+                              allSaved(folder + u"/window"_s, files, body);
+        windowRates.push_back(double(files) / seconds);
+
+        std::printf("round %d: curl %s %.0f files/s | bare Qt %s %.0f files/s | window %s %.0f "
+                    "files/s\n",
+                    round + 1, curlOk ? "ok" : "FAILED", curlRates.back(), qtOk ? "ok" : "FAILED",
+                    qtRates.back(), windowOk ? "ok" : "FAILED", windowRates.back());
+        std::fflush(stdout);
+        allOk = allOk && curlOk && qtOk && windowOk;
+        QDir(folder).removeRecursively();
+    }
+
+    const Spread c = spread(curlRates), q = spread(qtRates), w = spread(windowRates);
+    std::vector<double> ratios;
+    for (int i = 0; i < rounds; ++i)
+        ratios.push_back(windowRates[size_t(i)] / curlRates[size_t(i)]);
+    const Spread r = spread(ratios);
     const double growthMiB = double(rssAtEndKiB - rssAtMarkKiB) / 1024.0;
-    std::printf("curl -K:  %s, %d files in %.3f s, %.0f files/s\n", curlOk ? "all saved" : "FAILED",
-                files, curlSeconds, curlRate);
-    std::printf("window:   %s, %d of %d done in %.3f s, %.0f files/s (%s)\n",
-                ours ? "all saved" : "FAILED", done, files, seconds, ourRate,
+    std::printf("curl -K:  median %s\n", qPrintable(rates(c)));
+    std::printf("bare Qt:  median %s, %.2f of curl\n", qPrintable(rates(q)), q.median / c.median);
+    std::printf("window:   median %s (%s)\n", qPrintable(rates(w)),
                 shown ? "shown, painting" : "hidden");
-    std::printf("ratio:    %.2f of curl (target >= 0.80)\n", ourRate / curlRate);
-    std::printf("floor:    bare QNetworkAccessManager %.0f files/s, %.2f of curl; the window "
-                "reaches %.2f of it\n",
-                qtRate, qtRate / curlRate, ourRate / qtRate);
+    std::printf("ratio:    %.2f of curl by the medians; per round %.2f-%.2f\n", w.median / c.median,
+                r.min, r.max);
     std::printf("RSS:      %.1f MiB after %d files, %.1f MiB after %d files, growth %.1f MiB "
                 "(target <= 10)\n",
                 double(rssAtMarkKiB) / 1024.0, firstMark, double(rssAtEndKiB) / 1024.0, files,
                 growthMiB);
-    bench::figure("batch: 1,000 attachments of 64 KiB through the window", ">= 0.8x curl",
-                  QString::number(ourRate, 'f', 0) + u" files/s"_s,
-                  QString::number(ourRate / curlRate, 'f', 2) + u"x curl ("_s +
-                      QString::number(curlRate, 'f', 0) + u" files/s)"_s);
-    bench::figure("batch: the same with bare QNetworkAccessManager (no window, no engine)", "-",
-                  QString::number(qtRate, 'f', 0) + u" files/s"_s,
-                  QString::number(qtRate / curlRate, 'f', 2) + u"x curl"_s);
-    bench::figure("batch: RSS growth from 100 to 1,000 files", "<= 10 MiB",
-                  QString::number(growthMiB, 'f', 1) + u" MiB"_s);
-    return curlOk && ours ? 0 : 1;
+    const QString mode = tmpfs           ? u"tmpfs"_s
+                         : latencyMs > 0 ? u"%1 ms latency"_s.arg(latencyMs)
+                                         : u"disk"_s;
+    const QByteArray name = u"batch (%1): %2 x %3 KiB through the window, %4 rounds"_s.arg(mode)
+                                .arg(files)
+                                .arg(kib)
+                                .arg(rounds)
+                                .toUtf8();
+    bench::figure(name.constData(),
+                  latencyMs > 0 ? ">= 0.98x curl"
+                  : tmpfs       ? ">= 0.5x curl"
+                                : "-",
+                  rates(w),
+                  QString::number(w.median / c.median, 'f', 2) +
+                      u"x curl (%1; per round %2-%3)"_s.arg(rates(c))
+                          .arg(r.min, 0, 'f', 2)
+                          .arg(r.max, 0, 'f', 2));
+    const QByteArray floorName = u"batch (%1): bare QNetworkAccessManager"_s.arg(mode).toUtf8();
+    bench::figure(floorName.constData(), "-", rates(q),
+                  QString::number(q.median / c.median, 'f', 2) + u"x curl"_s);
+    if (!tmpfs && latencyMs == 0)
+        bench::figure("batch: RSS growth from 100 to 1,000 files", "<= 10 MiB",
+                      QString::number(growthMiB, 'f', 1) + u" MiB"_s);
+    return allOk ? 0 : 1;
 }
