@@ -5,6 +5,8 @@
 // dropped for good. Call it first thing (initTestCase), before any thread starts: the
 // capabilities of threads started earlier stay as they were.
 
+#include <QtGlobal> // Q_OS_LINUX
+
 #ifdef Q_OS_LINUX
 #include <linux/capability.h>
 #include <sys/syscall.h>
