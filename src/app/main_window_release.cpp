@@ -17,11 +17,7 @@ void frmMain::StartReleaseCheck() {
 
 void frmMain::Ie3_DocumentComplete(const QString &) {
     // Runs for whatever Ie3 completes; a page that says nothing leaves the notice alone.
-    const HtmlDocument *document = Ie3->Document();
-    const HtmlElement *body = document ? document->body() : nullptr;
-    if (!body)
-        return;
-    if (const std::optional<QString> notice = release::releaseNotice(body->innerhtml()))
+    if (const std::optional<QString> notice = release::releaseNotice(*Ie3->Document()))
         Label4->setCaption(*notice);
 }
 

@@ -2,6 +2,7 @@
 
 #include "release/basic_val.h"
 #include "release/release_info.h"
+#include "web/html_document.h"
 
 #include <algorithm>
 #include <cmath>
@@ -30,6 +31,11 @@ std::optional<QString> releaseNotice(QStringView page) {
     if (!std::isfinite(version))
         return std::nullopt;
     return (version == OwnVersion ? LatestNotice : NewerNotice).toString();
+}
+
+std::optional<QString> releaseNotice(const HtmlDocument &page) {
+    const HtmlElement *body = page.body();
+    return body ? releaseNotice(body->innerhtml()) : std::nullopt;
 }
 
 } // namespace quillmere::release

@@ -7,6 +7,10 @@
 #include <QStringView>
 #include <optional>
 
+namespace quillmere {
+class HtmlDocument;
+}
+
 namespace quillmere::release {
 
 // Matched case-sensitively; the first one on the page counts.
@@ -28,5 +32,8 @@ std::optional<QStringView> versionText(QStringView page);
 // nothing and the notice shown stays as it is. Every version other than our own counts as
 // newer, including a text without a number (it reads as 0).
 std::optional<QString> releaseNotice(QStringView page);
+// The same for a loaded release page: the markup of its body is read; a document without
+// a body (an answer that is not HTML) tells nothing.
+std::optional<QString> releaseNotice(const HtmlDocument &page);
 
 } // namespace quillmere::release
