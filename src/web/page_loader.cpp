@@ -162,12 +162,16 @@ void PageLoader::startHttp(const QUrl &url, int redirects) {
     QNetworkReply *reply = m_network->get(request);
     // Qt buffers no more than this while the UI thread is busy elsewhere; what it holds
     // beyond m_received stays small even for an endless page.
-    reply->setReadBufferSize(4 * 1024 * 1024);
+    constexpr qint64 ReadBufferSize = 4 * 1024 * 1024;
+    reply->setReadBufferSize(ReadBufferSize);
     m_reply = reply;
     m_received.clear();
     const quint64 navigation = m_navigation;
 
     connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply, navigation] {
+        // Again now that the answer is there: set before Qt's network-thread reply existed,
+        // the limit can be lost.
+        reply->setReadBufferSize(ReadBufferSize);
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         if (length.isValid() && length.toLongLong() > MaxPageBytes)
             failTooLarge(navigation);
