@@ -79,16 +79,7 @@ int argument(const QStringList &args, const QString &name, int fallback) {
     return at >= 0 && at + 1 < args.size() ? args[at + 1].toInt() : fallback;
 }
 
-struct Spread {
-    double median = 0, min = 0, max = 0;
-};
-
-Spread spread(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return {values[values.size() / 2], values.front(), values.back()};
-}
-
-QString rates(const Spread &s) {
+QString rates(const bench::Spread &s) {
     return u"%1 files/s (%2-%3)"_s.arg(s.median, 0, 'f', 0)
         .arg(s.min, 0, 'f', 0)
         .arg(s.max, 0, 'f', 0);
@@ -233,11 +224,12 @@ int main(int argc, char *argv[]) {
         QDir(folder).removeRecursively();
     }
 
-    const Spread c = spread(curlRates), q = spread(qtRates), w = spread(windowRates);
+    const bench::Spread c = bench::spread(curlRates), q = bench::spread(qtRates),
+                        w = bench::spread(windowRates);
     std::vector<double> ratios;
     for (int i = 0; i < rounds; ++i)
         ratios.push_back(windowRates[size_t(i)] / curlRates[size_t(i)]);
-    const Spread r = spread(ratios);
+    const bench::Spread r = bench::spread(ratios);
     const double growthMiB = double(rssAtEndKiB - rssAtMarkKiB) / 1024.0;
     std::printf("curl -K:  median %s\n", qPrintable(rates(c)));
     std::printf("bare Qt:  median %s, %.2f of curl\n", qPrintable(rates(q)), q.median / c.median);

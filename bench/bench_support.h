@@ -46,6 +46,17 @@ inline void figure(const char *name, const char *target, const QString &measured
     std::fflush(stdout);
 }
 
+// The median, min and max of a benchmark's rounds.
+struct Spread {
+    double median = 0, min = 0, max = 0;
+};
+
+inline Spread spread(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return {values[values.size() / 2], values.front(), values.back()};
+}
+
 inline QString ms(double value)
 {
     return QString::number(value, 'f', 1) + QStringLiteral(" ms");

@@ -43,8 +43,8 @@ private:
 QByteArray bigStore() {
     QByteArray file = "# Netscape HTTP Cookie File\n";
     for (int i = 0; i < Cookies; ++i) {
-        const QByteArray host = i < 10 ? QByteArray("127.0.0.1")
-                                       : "www.site" + QByteArray::number(i / 20) + ".example";
+        const QByteArray host =
+            i < 10 ? QByteArray("127.0.0.1") : "www.site" + QByteArray::number(i / 20) + ".example";
         file += (i % 3 ? "" : "#HttpOnly_") + host + (i < 10 ? "\tFALSE" : "\tTRUE") +
                 "\t/\tFALSE\t" + (i % 2 ? "0" : "4102444800") + "\tname" + QByteArray::number(i) +
                 '\t' + QByteArray(40, char('a' + i % 26)) + '\n';
@@ -66,23 +66,13 @@ Sample startUp(const QString &folder, const QString &url, int expectedCookies) {
     QString problems;
     if (OpenCookieStore(session, {}, platform, problems) || !problems.isEmpty())
         return {};
-    std::unique_ptr<QNetworkReply> reply(
-        session.get(WebRequest(QUrl(url), RequestKind::Page)));
+    std::unique_ptr<QNetworkReply> reply(session.get(WebRequest(QUrl(url), RequestKind::Page)));
     QSignalSpy finished(reply.get(), &QNetworkReply::finished);
     if (!finished.wait(30'000) || reply->error() != QNetworkReply::NoError)
         return {};
     const double ms = double(clock.nsecsElapsed()) / 1e6;
     const bool ok = session.cookieStore()->cookies().size() == expectedCookies;
     return {ms, ok};
-}
-
-struct Stats {
-    double median, min, max;
-};
-
-Stats stats(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return {values[values.size() / 2], values.front(), values.back()};
 }
 
 } // namespace
@@ -134,17 +124,18 @@ int main(int argc, char *argv[]) {
         }
     }
 
-    const Stats a = stats(without), b = stats(with), w = stats(writes);
+    const bench::Spread a = bench::spread(without), b = bench::spread(with),
+                        w = bench::spread(writes);
     const double added = b.median - a.median;
     std::printf("start-up to the first answer, %d rounds interleaved (%s):\n", Rounds,
                 ok ? "every run checked" : "A RUN FAILED ITS CHECK");
-    std::printf("  no store               median %6.1f ms  (min %.1f, max %.1f)\n", a.median,
-                a.min, a.max);
+    std::printf("  no store               median %6.1f ms  (min %.1f, max %.1f)\n", a.median, a.min,
+                a.max);
     std::printf("  %d cookies (%.1f MB)  median %6.1f ms  (min %.1f, max %.1f)\n", Cookies,
                 double(store.size()) / 1e6, b.median, b.min, b.max);
     std::printf("  added by the store     %6.1f ms  (target < 50 ms)\n", added);
-    std::printf("  one write-back         median %6.1f ms  (min %.1f, max %.1f)\n", w.median,
-                w.min, w.max);
+    std::printf("  one write-back         median %6.1f ms  (min %.1f, max %.1f)\n", w.median, w.min,
+                w.max);
     bench::figure("start-up: 10,000-cookie store, added before the first request", "< 50 ms",
                   bench::ms(added));
     bench::figure("cookie store: one write-back of 10,000 cookies", "-", bench::ms(w.median));

@@ -28,15 +28,6 @@ namespace {
 
 constexpr int Rounds = 5;
 
-struct Spread {
-    double median, min, max;
-};
-
-Spread spread(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return {values[values.size() / 2], values.front(), values.back()};
-}
-
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -104,7 +95,7 @@ int main(int argc, char *argv[]) {
                     found == attachments ? "" : ", WRONG", parserMs.back());
     }
 
-    const Spread a = spread(analysisMs), p = spread(parserMs);
+    const bench::Spread a = bench::spread(analysisMs), p = bench::spread(parserMs);
     std::printf("page loader: %d posts, %.2f MB GBK, %d attachments, %d rounds interleaved\n",
                 posts, double(page.size()) / 1e6, attachments, Rounds);
     std::printf("  analysis (navigate -> DocumentComplete -> walk)  median %.1f ms (%.1f-%.1f)%s\n",
@@ -116,7 +107,7 @@ int main(int argc, char *argv[]) {
                 peakMiB, startMiB);
     std::printf("  longest UI event-loop gap                       %.1f ms (target < 50 ms)\n",
                 longestGapMs);
-    const auto fmt = [](const Spread &s, const char *unit) {
+    const auto fmt = [](const bench::Spread &s, const char *unit) {
         return QStringLiteral("%1 %4 (%2-%3)")
             .arg(s.median, 0, 'f', 1)
             .arg(s.min, 0, 'f', 1)
