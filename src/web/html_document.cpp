@@ -2,10 +2,12 @@
 
 #include <QHash>
 #include <QRegularExpression>
+#include <QStringDecoder>
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <gumbo.h>
+#include <optional>
 
 namespace quillmere {
 
@@ -36,35 +38,65 @@ QString fromUtf8(const char *text) {
 // uses that block is parsed as it is.
 constexpr char16_t DisguiseBase = 0xF700;
 
-bool isDisguised(char16_t c) {
+bool isDisguised(char32_t c) {
     return (c >= 0x01 && c <= 0x08) || c == 0x0B || (c >= 0x0E && c <= 0x1F) ||
            (c >= 0x7F && c <= 0x9F);
 }
 
-// The page with its controls disguised; null when there is nothing to disguise or the
-// disguise would not be undone unambiguously.
-QString disguiseControls(QStringView html) {
-    const auto needs =
-        std::find_if(html.begin(), html.end(), [](QChar c) { return isDisguised(c.unicode()); });
-    if (needs == html.end())
+// The UTF-8 page with its controls disguised; null when there is nothing to disguise or
+// the disguise would not be undone unambiguously.
+QByteArray disguiseControls(QByteArrayView html) {
+    const auto *p = reinterpret_cast<const uchar *>(html.data());
+    const qsizetype n = html.size();
+    // The private-use characters U+F701..U+F79F are EF 9C 81 .. EF 9E 9F.
+    const auto isDisguiseCharacter = [&](qsizetype i) {
+        if (p[i] != 0xEF || i + 2 >= n)
+            return false;
+        const uchar b1 = p[i + 1], b2 = p[i + 2];
+        return (b1 == 0x9C && b2 >= 0x81 && b2 <= 0xBF) ||
+               (b1 == 0x9D && b2 >= 0x80 && b2 <= 0xBF) || (b1 == 0x9E && b2 >= 0x80 && b2 <= 0x9F);
+    };
+    // A C1 control is C2 80 .. C2 9F.
+    const auto controlAt = [&](qsizetype i) -> int {
+        if (isDisguised(p[i]) && p[i] < 0x80)
+            return 1;
+        if (p[i] == 0xC2 && i + 1 < n && p[i + 1] >= 0x80 && p[i + 1] <= 0x9F)
+            return 2;
+        return 0;
+    };
+    qsizetype controls = 0;
+    for (qsizetype i = 0; i < n; ++i) {
+        if (p[i] < 0x20 || p[i] == 0x7F || p[i] == 0xC2) {
+            controls += controlAt(i) != 0;
+        } else if (p[i] == 0xEF && isDisguiseCharacter(i)) {
+            return {};
+        }
+    }
+    if (controls == 0)
         return {};
-    if (std::any_of(html.begin(), html.end(), [](QChar c) {
-            return c.unicode() > DisguiseBase && c.unicode() <= DisguiseBase + 0x9F;
-        }))
-        return {};
-    QString disguised = html.toString();
-    for (QChar &c : disguised) {
-        if (isDisguised(c.unicode()))
-            c = QChar(char16_t(DisguiseBase + c.unicode()));
+    QByteArray disguised;
+    disguised.reserve(n + 2 * controls);
+    for (qsizetype i = 0; i < n; ++i) {
+        const int length = controlAt(i);
+        if (length == 0) {
+            disguised += char(p[i]);
+            continue;
+        }
+        const char32_t c = length == 1 ? p[i] : p[i + 1];
+        const char32_t cp = DisguiseBase + c;
+        disguised += char(0xE0 | (cp >> 12));
+        disguised += char(0x80 | ((cp >> 6) & 0x3F));
+        disguised += char(0x80 | (cp & 0x3F));
+        i += length - 1;
     }
     return disguised;
 }
 
-void undisguiseControls(QString &text) {
-    for (QChar &c : text) {
-        const char16_t u = c.unicode();
+void undisguiseControls(QChar *begin, QChar *end) {
+    for (QChar *c = begin; c != end; ++c) {
+        const char16_t u = c->unicode();
         if (u > DisguiseBase && u <= DisguiseBase + 0x9F && isDisguised(char16_t(u - DisguiseBase)))
-            c = QChar(char16_t(u - DisguiseBase));
+            *c = QChar(char16_t(u - DisguiseBase));
     }
 }
 
@@ -146,33 +178,60 @@ struct HtmlTreeBuilder {
     HtmlDocument &doc;
     bool disguised = false; // the page's controls crossed the parser disguised
 
-    QString text(const char *utf8) const {
-        QString result = fromUtf8(utf8);
-        if (disguised)
-            undisguiseControls(result);
-        return result;
+    using Display = HtmlElement::Display;
+    using Slice = HtmlDocument::Slice;
+
+    // What every element of one name shares, worked out once per parse: a thread page
+    // has a hundred thousand elements and a few dozen names.
+    struct NameFacts {
+        Display display = Display::Inline; // by the name alone
+        bool html = true;
+        bool atomicInline = false;
+        bool preformatted = false;
+        bool lineBreak = false;
+        bool body = false;
+        bool base = false;
+        bool input = false;  // hidden by type=hidden
+        bool dialog = false; // hidden without open
+    };
+    std::vector<NameFacts> nameFacts; // parallel to doc.m_names
+    std::array<std::uint32_t, GUMBO_TAG_UNKNOWN> knownHtmlNames;
+    QHash<QString, std::uint32_t> otherNames[2]; // [html]: by local name
+    QHash<QByteArray, std::uint32_t> attributeNames;
+    QStringDecoder utf8{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless};
+
+    explicit HtmlTreeBuilder(HtmlDocument &d, bool controlsDisguised, qsizetype pageBytes)
+        : doc(d)
+        , disguised(controlsDisguised) {
+        knownHtmlNames.fill(UINT32_MAX);
+        // Decoded text never takes more UTF-16 units than its UTF-8 source has bytes; the
+        // pages the parser itself copies (formatting elements reopened) grow it beyond.
+        doc.m_text.reserve(pageBytes);
     }
 
-    using ElementDisplay = HtmlElement::Display;
+    Slice text(const char *data, std::size_t length) {
+        const qsizetype start = doc.m_text.size();
+        doc.m_text.resize(start + utf8.requiredSpace(qsizetype(length)));
+        QChar *begin = doc.m_text.data() + start;
+        QChar *end = utf8.appendToBuffer(begin, QByteArrayView(data, qsizetype(length)));
+        doc.m_text.resize(end - doc.m_text.constData());
+        if (disguised)
+            undisguiseControls(begin, end);
+        return {std::uint32_t(start), std::uint32_t(end - begin)};
+    }
+    Slice text(const char *data) { return text(data, std::strlen(data)); }
 
-    static ElementDisplay defaultDisplay(const HtmlElement &e) {
-        if (!e.m_html)
-            return ElementDisplay::Inline;
-        const QString &n = e.m_localName;
+    static Display defaultDisplay(QStringView n) {
         if (isOneOf(n, {u"area", u"base", u"basefont", u"datalist", u"head", u"link", u"meta",
                         u"noembed", u"noframes", u"param", u"rp", u"script", u"style", u"template",
                         u"title"}))
-            return ElementDisplay::None;
-        if (n == u"input" && e.attribute(u"type").compare(u"hidden", Qt::CaseInsensitive) == 0)
-            return ElementDisplay::None;
-        if (n == u"dialog" && !e.hasAttribute(u"open"))
-            return ElementDisplay::None;
+            return Display::None;
         if (n == u"p")
-            return ElementDisplay::Paragraph;
+            return Display::Paragraph;
         if (n == u"tr")
-            return ElementDisplay::TableRow;
+            return Display::TableRow;
         if (n == u"td" || n == u"th")
-            return ElementDisplay::TableCell;
+            return Display::TableCell;
         if (isOneOf(n,
                     {u"html",   u"body",    u"address",    u"blockquote", u"center",    u"dialog",
                      u"div",    u"figure",  u"figcaption", u"footer",     u"form",      u"header",
@@ -183,27 +242,8 @@ struct HtmlTreeBuilder {
                      u"hgroup", u"nav",     u"section",    u"fieldset",   u"details",   u"summary",
                      u"table",  u"caption", u"optgroup",   u"option",     u"frameset",  u"frame",
                      u"address"}))
-            return ElementDisplay::Block;
-        return ElementDisplay::Inline;
-    }
-
-    ElementDisplay display(const HtmlElement &e, GumboTag tag) {
-        if (e.hasAttribute(u"hidden"))
-            return ElementDisplay::None;
-        const QString style = e.attribute(u"style");
-        const QString styled = style.isEmpty() ? QString() : inlineDisplay(style);
-        if (styled.isEmpty())
-            return cachedDefaultDisplay(e, tag);
-        if (styled == u"none")
-            return ElementDisplay::None;
-        if (styled == u"table-row")
-            return ElementDisplay::TableRow;
-        if (styled == u"table-cell")
-            return ElementDisplay::TableCell;
-        if (isOneOf(styled, {u"block", u"list-item", u"table", u"flex", u"grid", u"flow-root",
-                             u"table-caption"}))
-            return ElementDisplay::Block;
-        return ElementDisplay::Inline;
+            return Display::Block;
+        return Display::Inline;
     }
 
     static QString localName(const GumboElement &g) {
@@ -222,52 +262,90 @@ struct HtmlTreeBuilder {
         return g.tag_namespace == GUMBO_NAMESPACE_HTML ? name.toLower() : name;
     }
 
-    // Names and default display of the known HTML tags, worked out once per parse and
-    // shared by every element of that tag: a thread page has a hundred thousand of them.
-    struct KnownTag {
-        QString localName;
-        QString tagName;
-        ElementDisplay display = ElementDisplay::Inline;
-        bool resolved = false;
-        bool displayResolved = false;
-    };
-    std::array<KnownTag, GUMBO_TAG_UNKNOWN> knownTags{};
-    QHash<QByteArray, QString> attributeNames;
-
-    void setNames(HtmlElement &e, const GumboElement &g) {
-        if (g.tag_namespace != GUMBO_NAMESPACE_HTML || g.tag >= GUMBO_TAG_UNKNOWN) {
-            e.m_localName = localName(g);
-            e.m_tagName = e.m_html ? e.m_localName.toUpper() : e.m_localName;
-            return;
+    std::uint32_t addName(QString local, bool html, GumboTag tag) {
+        NameFacts facts;
+        facts.html = html;
+        if (html) {
+            facts.display = defaultDisplay(local);
+            facts.atomicInline =
+                isOneOf(local, {u"img", u"input", u"button", u"select", u"textarea", u"iframe",
+                                u"video", u"audio", u"object", u"embed", u"canvas"});
+            facts.preformatted =
+                isOneOf(local, {u"pre", u"textarea", u"listing", u"plaintext", u"xmp"});
+            facts.lineBreak = tag == GUMBO_TAG_BR;
+            facts.body = local == u"body";
+            facts.base = local == u"base";
+            facts.input = local == u"input";
+            facts.dialog = local == u"dialog";
         }
-        KnownTag &known = knownTags[g.tag];
-        if (!known.resolved) {
-            known.localName = localName(g);
-            known.tagName = known.localName.toUpper();
-            known.resolved = true;
-        }
-        e.m_localName = known.localName;
-        e.m_tagName = known.tagName;
+        facts.atomicInline = facts.atomicInline || tag == GUMBO_TAG_SVG;
+        QString tagName = html ? local.toUpper() : local;
+        doc.m_names.push_back({std::move(local), std::move(tagName)});
+        nameFacts.push_back(facts);
+        return std::uint32_t(doc.m_names.size() - 1);
     }
 
-    ElementDisplay cachedDefaultDisplay(const HtmlElement &e, GumboTag tag) {
-        const bool byAttributes = tag == GUMBO_TAG_INPUT; // <dialog> is unknown to gumbo
-        if (!e.m_html || tag >= GUMBO_TAG_UNKNOWN || byAttributes)
-            return defaultDisplay(e);
-        KnownTag &known = knownTags[tag];
-        if (!known.displayResolved) {
-            known.display = defaultDisplay(e);
-            known.displayResolved = true;
+    std::uint32_t name(const GumboElement &g) {
+        const bool html = g.tag_namespace == GUMBO_NAMESPACE_HTML;
+        if (html && g.tag < GUMBO_TAG_UNKNOWN) {
+            std::uint32_t &known = knownHtmlNames[g.tag];
+            if (known == UINT32_MAX)
+                known = addName(localName(g), true, g.tag);
+            return known;
         }
-        return known.display;
+        QString local = localName(g);
+        auto &names = otherNames[html];
+        auto it = names.constFind(local);
+        if (it == names.constEnd())
+            it = names.insert(local, addName(local, html, g.tag));
+        return *it;
     }
 
-    QString attributeName(const char *name) {
+    std::uint32_t attributeName(const char *name) {
         const QByteArray key = QByteArray::fromRawData(name, qsizetype(std::strlen(name)));
         auto it = attributeNames.constFind(key);
-        if (it == attributeNames.constEnd())
-            it = attributeNames.insert(QByteArray(name), fromUtf8(name));
+        if (it == attributeNames.constEnd()) {
+            doc.m_attributeNames.push_back(fromUtf8(name));
+            it = attributeNames.insert(QByteArray(name),
+                                       std::uint32_t(doc.m_attributeNames.size() - 1));
+        }
         return *it;
+    }
+
+    // The display an inline style or the hidden attribute gives, if any.
+    static std::optional<Display> styledDisplay(const HtmlElement &e) {
+        if (e.findAttribute(u"hidden"))
+            return Display::None;
+        const std::optional<QStringView> style = e.findAttribute(u"style");
+        if (!style || style->isEmpty())
+            return std::nullopt;
+        const QString styled = inlineDisplay(style->toString());
+        if (styled.isEmpty())
+            return std::nullopt;
+        if (styled == u"none")
+            return Display::None;
+        if (styled == u"table-row")
+            return Display::TableRow;
+        if (styled == u"table-cell")
+            return Display::TableCell;
+        if (isOneOf(styled, {u"block", u"list-item", u"table", u"flex", u"grid", u"flow-root",
+                             u"table-caption"}))
+            return Display::Block;
+        return Display::Inline;
+    }
+
+    Display display(const HtmlElement &e, const NameFacts &facts, bool styled) {
+        if (styled) {
+            if (const std::optional<Display> d = styledDisplay(e))
+                return *d;
+        }
+        if (facts.input && e.findAttribute(u"type")
+                                   .value_or(QStringView())
+                                   .compare(u"hidden", Qt::CaseInsensitive) == 0)
+            return Display::None;
+        if (facts.dialog && !e.findAttribute(u"open"))
+            return Display::None;
+        return facts.display;
     }
 
     // Browsers stop nesting elements at this depth and put deeper ones side by side under
@@ -275,25 +353,33 @@ struct HtmlTreeBuilder {
     // recursive walk of the tree, whatever the page.
     static constexpr int MaxDepth = 512;
 
-    const HtmlElement *element(const GumboNode *node, const HtmlElement *parent, bool rendered,
-                               int depth = 0) {
+    HtmlElement &element(const GumboNode *node, const HtmlElement *parent, bool rendered,
+                         int depth = 0) {
         HtmlElement &e = create(node, parent, rendered);
         if (depth + 2 >= MaxDepth) {
             flatten(node, e);
-            return &e;
+            return e;
         }
         const GumboVector &children = node->v.element.children;
-        e.m_children.reserve(children.length);
+        const std::uint32_t first = std::uint32_t(doc.m_children.size());
+        doc.m_children.resize(first + children.length);
+        std::uint32_t count = 0;
         for (unsigned i = 0; i < children.length; ++i) {
             const auto *child = static_cast<const GumboNode *>(children.data[i]);
             if (isElement(child)) {
                 if (!inTemplate(node))
-                    e.m_children.push_back({element(child, &e, e.m_rendered, depth + 1), -1});
+                    doc.m_children[first + count++] =
+                        element(child, &e, e.m_rendered, depth + 1).m_index;
             } else if (isCharacterData(child)) {
-                e.m_children.push_back({nullptr, characterData(child)});
+                doc.m_children[first + count++] = characterData(child);
             }
         }
-        return &e;
+        // Template contents and other nodes leave slots unused at the end.
+        if (doc.m_children.size() == first + children.length)
+            doc.m_children.resize(first + count);
+        e.m_firstChild = first;
+        e.m_childCount = count;
+        return e;
     }
 
     // Every element below `node` becomes a child of `ceiling`, in document order, and keeps
@@ -304,6 +390,8 @@ struct HtmlTreeBuilder {
             HtmlElement *element;
             unsigned next;
         };
+        std::vector<std::uint32_t> ceilingChildren;
+        std::vector<std::pair<HtmlElement *, const GumboNode *>> below;
         std::vector<Open> stack{{node, &ceiling, 0}};
         while (!stack.empty()) {
             const Open open = stack.back();
@@ -318,12 +406,31 @@ struct HtmlTreeBuilder {
                 if (inTemplate(open.node))
                     continue;
                 HtmlElement &e = create(child, &ceiling, ceiling.m_rendered);
-                ceiling.m_children.push_back({&e, -1});
+                ceilingChildren.push_back(e.m_index);
+                below.emplace_back(&e, child);
                 stack.push_back({child, &e, 0});
-            } else if (isCharacterData(child)) {
-                open.element->m_children.push_back({nullptr, characterData(child)});
+            } else if (isCharacterData(child) && open.element == &ceiling) {
+                ceilingChildren.push_back(characterData(child));
             }
         }
+        setChildren(ceiling, ceilingChildren);
+        // The text of each element below stays its own.
+        for (const auto &[e, gumboNode] : below) {
+            std::vector<std::uint32_t> own;
+            const GumboVector &children = gumboNode->v.element.children;
+            for (unsigned i = 0; i < children.length; ++i) {
+                const auto *child = static_cast<const GumboNode *>(children.data[i]);
+                if (isCharacterData(child))
+                    own.push_back(characterData(child));
+            }
+            setChildren(*e, own);
+        }
+    }
+
+    void setChildren(HtmlElement &e, const std::vector<std::uint32_t> &children) {
+        e.m_firstChild = std::uint32_t(doc.m_children.size());
+        e.m_childCount = std::uint32_t(children.size());
+        doc.m_children.insert(doc.m_children.end(), children.begin(), children.end());
     }
 
     static bool isElement(const GumboNode *node) {
@@ -337,44 +444,53 @@ struct HtmlTreeBuilder {
     // not elements of the page, and only its text is kept.
     static bool inTemplate(const GumboNode *parent) { return parent->type == GUMBO_NODE_TEMPLATE; }
 
-    // One element with its names, attributes and rendering facts, without its children.
-    HtmlElement &create(const GumboNode *node, const HtmlElement *parent, bool rendered) {
-        const GumboElement &g = node->v.element;
-        HtmlElement &e = doc.m_elements.emplace_back();
-        doc.m_all.push_back(&e);
-
-        e.m_document = &doc;
-        e.m_parent = parent;
-        e.m_html = g.tag_namespace == GUMBO_NAMESPACE_HTML;
-        setNames(e, g);
-        e.m_attributes.reserve(g.attributes.length);
-        for (unsigned i = 0; i < g.attributes.length; ++i) {
-            const auto *a = static_cast<const GumboAttribute *>(g.attributes.data[i]);
-            e.m_attributes.emplace_back(attributeName(a->name), text(a->value));
+    HtmlElement &newElement() {
+        if (doc.m_lastBlockUsed == HtmlDocument::ElementBlock) {
+            doc.m_elementBlocks.push_back(
+                std::make_unique<HtmlElement[]>(HtmlDocument::ElementBlock));
+            doc.m_lastBlockUsed = 0;
         }
-        e.m_display = display(e, g.tag);
-        e.m_lineBreak = e.m_html && g.tag == GUMBO_TAG_BR;
-        e.m_atomicInline =
-            (e.m_html &&
-             isOneOf(e.m_localName, {u"img", u"input", u"button", u"select", u"textarea", u"iframe",
-                                     u"video", u"audio", u"object", u"embed", u"canvas"})) ||
-            g.tag == GUMBO_TAG_SVG;
-        e.m_rendered = rendered && e.m_display != ElementDisplay::None;
-        e.m_preformatted = (parent && parent->m_preformatted) ||
-                           (e.m_html && isOneOf(e.m_localName, {u"pre", u"textarea", u"listing",
-                                                                u"plaintext", u"xmp"}));
-        if (!doc.m_body && e.m_html && e.m_localName == u"body")
-            doc.m_body = &e;
-
+        HtmlElement &e = doc.m_elementBlocks.back()[doc.m_lastBlockUsed++];
+        e.m_index = std::uint32_t(doc.m_all.size());
+        doc.m_all.push_back(&e);
         return e;
     }
 
-    std::int32_t characterData(const GumboNode *node) {
+    // One element with its names, attributes and rendering facts, without its children.
+    HtmlElement &create(const GumboNode *node, const HtmlElement *parent, bool rendered) {
+        const GumboElement &g = node->v.element;
+        HtmlElement &e = newElement();
+        e.m_document = &doc;
+        e.m_parent = parent;
+        e.m_name = name(g);
+        const NameFacts &facts = nameFacts[e.m_name];
+        e.m_html = facts.html;
+
+        e.m_firstAttribute = std::uint32_t(doc.m_attributes.size());
+        e.m_attributeCount = g.attributes.length;
+        bool styled = false;
+        for (unsigned i = 0; i < g.attributes.length; ++i) {
+            const auto *a = static_cast<const GumboAttribute *>(g.attributes.data[i]);
+            styled =
+                styled || std::strcmp(a->name, "style") == 0 || std::strcmp(a->name, "hidden") == 0;
+            doc.m_attributes.push_back({attributeName(a->name), text(a->value)});
+        }
+        e.m_display = display(e, facts, styled);
+        e.m_lineBreak = facts.lineBreak;
+        e.m_atomicInline = facts.atomicInline;
+        e.m_rendered = rendered && e.m_display != Display::None;
+        e.m_preformatted = (parent && parent->m_preformatted) || facts.preformatted;
+        if (!doc.m_body && facts.body)
+            doc.m_body = &e;
+        return e;
+    }
+
+    std::uint32_t characterData(const GumboNode *node) {
         HtmlDocument::CharacterData data;
         data.text = text(node->v.text.text);
         data.comment = node->type == GUMBO_NODE_COMMENT;
-        doc.m_data.push_back(std::move(data));
-        return static_cast<std::int32_t>(doc.m_data.size() - 1);
+        doc.m_data.push_back(data);
+        return std::uint32_t(doc.m_data.size() - 1) | HtmlDocument::CharacterDataBit;
     }
 };
 
@@ -385,7 +501,7 @@ struct HtmlTreeBuilder {
 struct WhiteSpaceLayout {
     HtmlDocument &doc;
     bool atLineStart = true;
-    std::int32_t pendingSpace = -1; // the node owing a space to its line, if any
+    std::int64_t pendingSpace = -1; // the node owing a space to its line, if any
 
     void lineBreak() {
         pendingSpace = -1;
@@ -394,42 +510,50 @@ struct WhiteSpaceLayout {
 
     void content() {
         if (pendingSpace >= 0)
-            doc.m_data[static_cast<std::size_t>(pendingSpace)].rendered += u' ';
+            doc.m_data[std::size_t(pendingSpace)].spaceAfter = true;
         pendingSpace = -1;
         atLineStart = false;
     }
 
-    void text(std::int32_t index, bool preformatted) {
-        auto &data = doc.m_data[static_cast<std::size_t>(index)];
-        if (data.comment || data.text.isEmpty())
+    void text(std::uint32_t index, bool preformatted) {
+        auto &data = doc.m_data[index];
+        if (data.comment || data.text.length == 0)
             return;
+        const QStringView text = doc.text(data.text);
         if (preformatted) {
             content();
             data.rendered = data.text;
-            atLineStart = data.text.endsWith(u'\n');
+            data.renderedInText = true;
+            atLineStart = text.endsWith(u'\n');
             return;
         }
-        QString out(data.text.size() + 1, Qt::Uninitialized);
-        QChar *dst = out.data();
-        bool changed = false;
-        for (const QChar c : std::as_const(data.text)) {
+        // Most text runs come out as they went in: share the parsed text then.
+        if (std::none_of(text.begin(), text.end(), isCollapsibleSpace)) {
+            content();
+            data.rendered = data.text;
+            data.renderedInText = true;
+            return;
+        }
+        const qsizetype start = doc.m_rendered.size();
+        doc.m_rendered.resize(start + text.size());
+        QChar *const begin = doc.m_rendered.data() + start;
+        QChar *dst = begin;
+        for (const QChar c : text) {
             if (isCollapsibleSpace(c)) {
                 if (!atLineStart && pendingSpace < 0)
                     pendingSpace = index;
-                changed = true;
                 continue;
             }
             if (pendingSpace == index)
                 *dst++ = u' ';
             else if (pendingSpace >= 0)
-                doc.m_data[static_cast<std::size_t>(pendingSpace)].rendered += u' ';
+                doc.m_data[std::size_t(pendingSpace)].spaceAfter = true;
             pendingSpace = -1;
             *dst++ = c;
             atLineStart = false;
         }
-        out.truncate(dst - out.constData());
-        // Most text runs come out as they went in: share the parsed text then.
-        data.rendered = changed || out != data.text ? std::move(out) : data.text;
+        data.rendered = {std::uint32_t(start), std::uint32_t(dst - begin)};
+        doc.m_rendered.resize(start + (dst - begin));
     }
 
     void walk(const HtmlElement &e) {
@@ -442,11 +566,12 @@ struct WhiteSpaceLayout {
             content();
             return;
         }
-        for (const auto &child : e.m_children) {
-            if (child.element)
-                walk(*child.element);
+        for (std::uint32_t i = 0; i < e.m_childCount; ++i) {
+            const std::uint32_t child = doc.m_children[e.m_firstChild + i];
+            if (child & HtmlDocument::CharacterDataBit)
+                text(child & ~HtmlDocument::CharacterDataBit, e.m_preformatted);
             else
-                text(child.data, e.m_preformatted);
+                walk(*doc.m_all[child]);
         }
         if (block)
             lineBreak();
@@ -459,34 +584,57 @@ struct TextCollector {
     QString out;
     int requiredBreaks = 0;
 
-    void append(const QString &text) {
-        if (text.isEmpty())
+    void append(QStringView text, bool spaceAfter = false) {
+        if (text.isEmpty() && !spaceAfter)
             return;
         if (!out.isEmpty() && requiredBreaks > 0)
             out += QString(requiredBreaks, u'\n');
         requiredBreaks = 0;
         out += text;
+        if (spaceAfter)
+            out += u' ';
+    }
+
+    // Every text below `e`, rendered or not, comments left out.
+    void textContent(const HtmlElement &e, QString &text) const {
+        for (std::uint32_t i = 0; i < e.m_childCount; ++i) {
+            const std::uint32_t child = doc.m_children[e.m_firstChild + i];
+            if (!(child & HtmlDocument::CharacterDataBit)) {
+                textContent(*doc.m_all[child], text);
+                continue;
+            }
+            const auto &data = doc.m_data[child & ~HtmlDocument::CharacterDataBit];
+            if (!data.comment)
+                text += doc.text(data.text);
+        }
     }
 
     void requireBreaks(int count) { requiredBreaks = std::max(requiredBreaks, count); }
 
-    static bool followedBy(const HtmlElement &e, HtmlElement::Display display) {
+    bool followedBy(const HtmlElement &e, HtmlElement::Display display) const {
         if (!e.m_parent)
             return false;
-        const auto &siblings = e.m_parent->m_children;
-        auto it = std::find_if(siblings.begin(), siblings.end(),
-                               [&](const HtmlElement::Child &c) { return c.element == &e; });
-        return std::any_of(std::next(it), siblings.end(), [&](const HtmlElement::Child &c) {
-            return c.element && c.element->m_rendered && c.element->m_display == display;
+        const HtmlElement &parent = *e.m_parent;
+        const auto begin = doc.m_children.begin() + parent.m_firstChild;
+        const auto end = begin + parent.m_childCount;
+        const auto it = std::find(begin, end, e.m_index);
+        return std::any_of(it == end ? end : std::next(it), end, [&](std::uint32_t child) {
+            if (child & HtmlDocument::CharacterDataBit)
+                return false;
+            const HtmlElement *sibling = doc.m_all[child];
+            return sibling->m_rendered && sibling->m_display == display;
         });
     }
 
     void children(const HtmlElement &e) {
-        for (const auto &child : e.m_children) {
-            if (child.element)
-                collect(*child.element);
-            else
-                append(doc.m_data[static_cast<std::size_t>(child.data)].rendered);
+        for (std::uint32_t i = 0; i < e.m_childCount; ++i) {
+            const std::uint32_t child = doc.m_children[e.m_firstChild + i];
+            if (child & HtmlDocument::CharacterDataBit) {
+                const auto &data = doc.m_data[child & ~HtmlDocument::CharacterDataBit];
+                append(doc.rendered(data), data.spaceAfter);
+            } else {
+                collect(*doc.m_all[child]);
+            }
         }
     }
 
@@ -497,12 +645,12 @@ struct TextCollector {
         const int breaks = e.m_display == D::Paragraph ? 2 : e.m_display == D::Block ? 1 : 0;
         requireBreaks(breaks);
         if (e.m_lineBreak)
-            append(u"\n"_s);
+            append(u"\n");
         children(e);
         if (e.m_display == D::TableCell && followedBy(e, D::TableCell))
-            append(u"\t"_s);
+            append(u"\t");
         if (e.m_display == D::TableRow && followedBy(e, D::TableRow))
-            append(u"\n"_s);
+            append(u"\n");
         requireBreaks(breaks);
     }
 };
@@ -514,17 +662,17 @@ struct Serializer {
 
     static bool isVoid(const HtmlElement &e) {
         return e.m_html &&
-               isOneOf(e.m_localName, {u"area", u"base", u"basefont", u"bgsound", u"br", u"col",
+               isOneOf(e.localName(), {u"area", u"base", u"basefont", u"bgsound", u"br", u"col",
                                        u"embed", u"frame", u"hr", u"img", u"input", u"keygen",
                                        u"link", u"meta", u"param", u"source", u"track", u"wbr"});
     }
 
     static bool isRawText(const HtmlElement &e) {
-        return e.m_html && isOneOf(e.m_localName, {u"style", u"script", u"xmp", u"iframe",
+        return e.m_html && isOneOf(e.localName(), {u"style", u"script", u"xmp", u"iframe",
                                                    u"noembed", u"noframes", u"plaintext"});
     }
 
-    void escape(const QString &text, bool attribute) {
+    void escape(QStringView text, bool attribute) {
         for (const QChar c : text) {
             switch (c.unicode()) {
             case u'&':
@@ -549,29 +697,35 @@ struct Serializer {
     }
 
     void children(const HtmlElement &e) {
-        for (const auto &child : e.m_children) {
-            if (child.element) {
-                element(*child.element);
+        for (std::uint32_t i = 0; i < e.m_childCount; ++i) {
+            const std::uint32_t child = doc.m_children[e.m_firstChild + i];
+            if (!(child & HtmlDocument::CharacterDataBit)) {
+                element(*doc.m_all[child]);
                 continue;
             }
-            const auto &data = doc.m_data[static_cast<std::size_t>(child.data)];
-            if (data.comment)
-                out += u"<!--"_s + data.text + u"-->"_s;
-            else if (isRawText(e))
-                out += data.text;
-            else
-                escape(data.text, false);
+            const auto &data = doc.m_data[child & ~HtmlDocument::CharacterDataBit];
+            const QStringView text = doc.text(data.text);
+            if (data.comment) {
+                out += u"<!--";
+                out += text;
+                out += u"-->";
+            } else if (isRawText(e)) {
+                out += text;
+            } else {
+                escape(text, false);
+            }
         }
     }
 
     void element(const HtmlElement &e) {
         out += u'<';
-        out += e.m_localName;
-        for (const auto &[name, value] : e.m_attributes) {
+        out += e.localName();
+        for (std::uint32_t i = 0; i < e.m_attributeCount; ++i) {
+            const auto &attribute = doc.m_attributes[e.m_firstAttribute + i];
             out += u' ';
-            out += name;
+            out += doc.m_attributeNames[attribute.name];
             out += u"=\"";
-            escape(value, true);
+            escape(doc.text(attribute.value), true);
             out += u'"';
         }
         out += u'>';
@@ -579,28 +733,24 @@ struct Serializer {
             return;
         children(e);
         out += u"</";
-        out += e.m_localName;
+        out += e.localName();
         out += u'>';
     }
 };
 
-void HtmlElement::textContent(const HtmlElement &e, QString &text) {
-    for (const auto &child : e.m_children) {
-        if (child.element) {
-            textContent(*child.element, text);
-            continue;
-        }
-        const auto &data = e.m_document->m_data[static_cast<std::size_t>(child.data)];
-        if (!data.comment)
-            text += data.text;
-    }
+const QString &HtmlElement::tagName() const {
+    return m_document->m_names[m_name].tagName;
+}
+
+const QString &HtmlElement::localName() const {
+    return m_document->m_names[m_name].localName;
 }
 
 QString HtmlElement::innerText() const {
     if (!m_rendered) {
         // Not being rendered: the descendants' text content, as browsers return it.
         QString text;
-        textContent(*this, text);
+        TextCollector{*m_document, {}, 0}.textContent(*this, text);
         return text;
     }
     TextCollector collector{*m_document, {}, 0};
@@ -609,9 +759,10 @@ QString HtmlElement::innerText() const {
 }
 
 QString HtmlElement::href() const {
-    if (!hasAttribute(u"href"))
+    const std::optional<QStringView> attribute = findAttribute(u"href");
+    if (!attribute)
         return {};
-    QString value = attribute(u"href").trimmed();
+    QString value = attribute->trimmed().toString();
     value.remove(u'\t');
     value.remove(u'\n');
     value.remove(u'\r');
@@ -619,10 +770,10 @@ QString HtmlElement::href() const {
         return QString::fromUtf8(m_document->baseUrl().adjusted(QUrl::RemoveFragment).toEncoded());
     const QUrl relative(value);
     if (!relative.isValid())
-        return attribute(u"href");
+        return attribute->toString();
     const QUrl resolved = m_document->baseUrl().resolved(relative);
     if (!resolved.isValid() || resolved.isEmpty())
-        return attribute(u"href");
+        return attribute->toString();
     return QString::fromUtf8(resolved.toEncoded());
 }
 
@@ -632,17 +783,22 @@ QString HtmlElement::innerhtml() const {
     return serializer.out;
 }
 
-QString HtmlElement::attribute(QStringView name) const {
-    for (const auto &[key, value] : m_attributes) {
-        if (key == name)
-            return value;
+std::optional<QStringView> HtmlElement::findAttribute(QStringView name) const {
+    const HtmlDocument &doc = *m_document;
+    for (std::uint32_t i = 0; i < m_attributeCount; ++i) {
+        const auto &attribute = doc.m_attributes[m_firstAttribute + i];
+        if (doc.m_attributeNames[attribute.name] == name)
+            return doc.text(attribute.value);
     }
-    return {};
+    return std::nullopt;
+}
+
+QString HtmlElement::attribute(QStringView name) const {
+    return findAttribute(name).value_or(QStringView()).toString();
 }
 
 bool HtmlElement::hasAttribute(QStringView name) const {
-    return std::any_of(m_attributes.begin(), m_attributes.end(),
-                       [&](const auto &attribute) { return attribute.first == name; });
+    return findAttribute(name).has_value();
 }
 
 HtmlDocument::~HtmlDocument() = default;
@@ -655,41 +811,49 @@ std::shared_ptr<const HtmlDocument> HtmlDocument::empty(const QUrl &address) {
 }
 
 std::shared_ptr<const HtmlDocument> HtmlDocument::parse(QStringView html, const QUrl &address) {
+    return parseUtf8(html.toUtf8(), address);
+}
+
+std::shared_ptr<const HtmlDocument> HtmlDocument::parseUtf8(QByteArrayView page,
+                                                            const QUrl &address) {
     std::shared_ptr<HtmlDocument> doc(new HtmlDocument);
     doc->m_url = address;
     doc->m_baseUrl = address;
 
-    const QString disguised = disguiseControls(html);
-    const QByteArray utf8 = disguised.isNull() ? html.toUtf8() : disguised.toUtf8();
-    GumboPool pool;
-    GumboOptions options = kGumboDefaultOptions;
-    options.max_errors = 0; // we never look at parse errors; recording them costs time
-    options.allocator = &GumboPool::allocate;
-    options.deallocator = &GumboPool::deallocate;
-    options.userdata = &pool;
-    GumboOutput *output =
-        gumbo_parse_with_options(&options, utf8.constData(), static_cast<size_t>(utf8.size()));
+    const QByteArray disguised = disguiseControls(page);
+    const QByteArrayView utf8 = disguised.isNull() ? page : QByteArrayView(disguised);
+    {
+        GumboPool pool;
+        GumboOptions options = kGumboDefaultOptions;
+        options.max_errors = 0; // we never look at parse errors; recording them costs time
+        options.allocator = &GumboPool::allocate;
+        options.deallocator = &GumboPool::deallocate;
+        options.userdata = &pool;
+        GumboOutput *output =
+            gumbo_parse_with_options(&options, utf8.data(), static_cast<size_t>(utf8.size()));
 
-    HtmlTreeBuilder builder{*doc, !disguised.isNull()};
-    const GumboVector &top = output->document->v.document.children;
-    for (unsigned i = 0; i < top.length; ++i) {
-        const auto *node = static_cast<const GumboNode *>(top.data[i]);
-        if (node->type == GUMBO_NODE_ELEMENT)
-            doc->m_roots.push_back(builder.element(node, nullptr, true));
-    }
-    // gumbo's tree goes with the pool; gumbo_destroy_output would only walk it.
-    (void)output;
-
-    // The first <base href> in tree order sets the address links resolve against.
-    for (const HtmlElement *e : doc->m_all) {
-        if (e->m_html && e->m_localName == u"base" && e->hasAttribute(u"href")) {
-            const QUrl base = address.resolved(QUrl(e->attribute(u"href").trimmed()));
-            if (base.isValid())
-                doc->m_baseUrl = base;
-            break;
+        HtmlTreeBuilder builder(*doc, !disguised.isNull(), utf8.size());
+        const GumboVector &top = output->document->v.document.children;
+        for (unsigned i = 0; i < top.length; ++i) {
+            const auto *node = static_cast<const GumboNode *>(top.data[i]);
+            if (node->type == GUMBO_NODE_ELEMENT)
+                doc->m_roots.push_back(&builder.element(node, nullptr, true));
         }
+        // The first <base href> in tree order sets the address links resolve against.
+        for (const HtmlElement *e : doc->m_all) {
+            if (builder.nameFacts[e->m_name].base && e->hasAttribute(u"href")) {
+                const QUrl base =
+                    address.resolved(QUrl(e->findAttribute(u"href")->trimmed().toString()));
+                if (base.isValid())
+                    doc->m_baseUrl = base;
+                break;
+            }
+        }
+        // gumbo's tree goes with the pool; gumbo_destroy_output would only walk it.
+        (void)output;
     }
 
+    doc->m_rendered.reserve(doc->m_text.size());
     WhiteSpaceLayout layout{*doc};
     for (const HtmlElement *root : doc->m_roots)
         layout.walk(*root);

@@ -4,12 +4,13 @@
 // properties the window reads — every element in document order, tag names, rendered
 // text, absolute link addresses and the body's markup.
 
+#include <QByteArrayView>
 #include <QString>
 #include <QStringView>
 #include <QUrl>
 #include <cstdint>
-#include <deque>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace quillmere {
@@ -19,7 +20,7 @@ class HtmlDocument;
 class HtmlElement {
 public:
     // Upper case for HTML elements ("A", "DIV"), as written for SVG and MathML ones.
-    const QString &tagName() const { return m_tagName; }
+    const QString &tagName() const;
     // The text as a reader sees it under default styles: white space collapsed, line
     // breaks at <br> and block boundaries, hidden content left out.
     QString innerText() const;
@@ -40,22 +41,21 @@ private:
     friend struct WhiteSpaceLayout;
     friend struct Serializer;
 
-    static void textContent(const HtmlElement &e, QString &text);
-
     enum class Display : std::uint8_t { None, Inline, Block, Paragraph, TableRow, TableCell };
 
-    // A child is an element or a character-data node; exactly one of the two is set.
-    struct Child {
-        const HtmlElement *element = nullptr;
-        std::int32_t data = -1; // index into the document's character data
-    };
+    const QString &localName() const;
+    std::optional<QStringView> findAttribute(QStringView name) const;
 
+    // A thread page holds a hundred thousand elements: each is a few indices into the
+    // document's shared tables rather than strings and lists of its own.
     const HtmlDocument *m_document = nullptr;
     const HtmlElement *m_parent = nullptr;
-    QString m_localName;
-    QString m_tagName;
-    std::vector<std::pair<QString, QString>> m_attributes;
-    std::vector<Child> m_children;
+    std::uint32_t m_index = 0;      // in the document's all()
+    std::uint32_t m_name = 0;       // in the document's names
+    std::uint32_t m_firstChild = 0; // a run of the document's child list
+    std::uint32_t m_childCount = 0;
+    std::uint32_t m_firstAttribute = 0; // a run of the document's attributes
+    std::uint32_t m_attributeCount = 0;
     Display m_display = Display::Inline;
     bool m_html = true;     // in the HTML namespace
     bool m_rendered = true; // false inside a display:none subtree
@@ -68,6 +68,8 @@ class HtmlDocument {
 public:
     // Parses decoded HTML; `address` is the document's own address, used to resolve links.
     static std::shared_ptr<const HtmlDocument> parse(QStringView html, const QUrl &address);
+    // The same for a page already in UTF-8, which the parser reads as it is.
+    static std::shared_ptr<const HtmlDocument> parseUtf8(QByteArrayView html, const QUrl &address);
     // A document without any element, for answers that are not HTML.
     static std::shared_ptr<const HtmlDocument> empty(const QUrl &address);
 
@@ -91,15 +93,47 @@ private:
 
     HtmlDocument() = default;
 
-    struct CharacterData {
-        QString text;     // as parsed, entities decoded
-        QString rendered; // after CSS white-space processing in its line
-        bool comment = false;
+    // A run of one of the two text buffers.
+    struct Slice {
+        std::uint32_t offset = 0;
+        std::uint32_t length = 0;
     };
+    struct Name {
+        QString localName;
+        QString tagName;
+    };
+    struct Attribute {
+        std::uint32_t name; // in m_attributeNames
+        Slice value;        // in m_text
+    };
+    struct CharacterData {
+        Slice text;     // as parsed, entities decoded; in m_text
+        Slice rendered; // after CSS white-space processing in its line
+        bool comment = false;
+        bool renderedInText = false; // rendered is a run of m_text rather than m_rendered
+        bool spaceAfter = false;     // the blank this node owes its line follows rendered
+    };
+    // A child is an element (its index in m_all) or character data (its index in m_data
+    // with this bit set).
+    static constexpr std::uint32_t CharacterDataBit = 0x8000'0000u;
 
-    std::deque<HtmlElement> m_elements; // owns; document order, addresses stay put
+    QStringView text(Slice s) const { return QStringView(m_text).sliced(s.offset, s.length); }
+    QStringView rendered(const CharacterData &d) const {
+        return QStringView(d.renderedInText ? m_text : m_rendered)
+            .sliced(d.rendered.offset, d.rendered.length);
+    }
+
+    static constexpr std::size_t ElementBlock = 4096;
+    std::vector<std::unique_ptr<HtmlElement[]>> m_elementBlocks; // owns; addresses stay put
+    std::size_t m_lastBlockUsed = ElementBlock;
     std::vector<const HtmlElement *> m_all;
+    std::vector<std::uint32_t> m_children;
+    std::vector<Attribute> m_attributes;
     std::vector<CharacterData> m_data;
+    std::vector<Name> m_names;
+    std::vector<QString> m_attributeNames;
+    QString m_text;     // every attribute value and character data, one after another
+    QString m_rendered; // rendered text that differs from the parsed text
     std::vector<const HtmlElement *> m_roots; // top-level elements (normally just <html>)
     const HtmlElement *m_body = nullptr;
     QUrl m_url;
