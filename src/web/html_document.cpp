@@ -8,6 +8,7 @@
 #include <cstring>
 #include <gumbo.h>
 #include <optional>
+#include <unordered_set>
 
 namespace quillmere {
 
@@ -109,10 +110,20 @@ QString inlineDisplay(const QString &style) {
 }
 
 // Gumbo allocates and frees millions of small blocks while it parses, and freeing its
-// tree costs as much again. A per-parse pool of power-of-two size classes serves those
-// blocks from large chunks and drops the whole tree at once.
+// tree costs as much again. A per-parse pool serves them from slabs, each slab one size in
+// steps of 8 bytes, and drops the whole tree at once. Once the parse is over the pool
+// drains: a slab whose blocks have all been given back goes back to the system at once,
+// so the parser's tree shrinks while ours is built from it.
 class GumboPool {
 public:
+    GumboPool() = default;
+    GumboPool(const GumboPool &) = delete;
+    GumboPool &operator=(const GumboPool &) = delete;
+    ~GumboPool() {
+        while (m_slabs)
+            release(m_slabs);
+    }
+
     static void *allocate(void *pool, size_t size) {
         return static_cast<GumboPool *>(pool)->take(size);
     }
@@ -121,54 +132,122 @@ public:
             static_cast<GumboPool *>(pool)->give(block);
     }
 
+    // From now on nothing is taken, and every slab goes as soon as nothing in it is alive.
+    void drain() {
+        m_draining = true;
+        m_free.fill(nullptr);
+        m_current.fill(nullptr);
+        for (Slab *slab = m_slabs; slab;) {
+            Slab *next = slab->next;
+            if (slab->live == 0)
+                release(slab);
+            slab = next;
+        }
+    }
+
+    void give(void *block) {
+#ifndef NDEBUG
+        [[maybe_unused]] const auto known = m_blocks.erase(block);
+        Q_ASSERT(known == 1);
+#endif
+        Slab *slab = slabOf(block);
+        if (slab->sizeClass == Large || (m_draining && --slab->live == 0)) {
+            release(slab);
+            return;
+        }
+        if (m_draining)
+            return;
+        --slab->live;
+        auto *freed = static_cast<FreeBlock *>(block);
+        freed->next = m_free[slab->sizeClass];
+        m_free[slab->sizeClass] = freed;
+    }
+
 private:
-    static constexpr std::size_t Header = 16; // keeps payloads 16-byte aligned
-    static constexpr std::size_t ChunkSize = std::size_t(1) << 20;
+    // Every block lies in a slab aligned to its size, whose header the block's address
+    // finds; a block too large for a slab has one of its own.
+    static constexpr std::size_t SlabSize = std::size_t(1) << 18;
+    static constexpr std::size_t Step = 8;
+    static constexpr std::size_t MaxSmall = 2048;
+    static constexpr std::uint32_t Large = 0;
+
+    struct Slab {
+        Slab *previous;
+        Slab *next;
+        std::size_t bytes;
+        std::uint32_t sizeClass; // block size / Step; Large for a slab of one large block
+        std::uint32_t live;      // blocks taken and not given back
+        char *unused;            // where the next fresh block starts
+    };
+    static constexpr std::size_t HeaderSize = (sizeof(Slab) + 15) / 16 * 16;
     struct FreeBlock {
         FreeBlock *next;
     };
 
+    static Slab *slabOf(void *block) {
+        return reinterpret_cast<Slab *>(reinterpret_cast<std::uintptr_t>(block) &
+                                        ~std::uintptr_t(SlabSize - 1));
+    }
+
     void *take(std::size_t size) {
-        std::size_t sizeClass = 4; // 16 bytes at least
-        while ((std::size_t(1) << sizeClass) < size)
-            ++sizeClass;
-        char *block;
-        if (FreeBlock *reused = m_free[sizeClass]) {
-            m_free[sizeClass] = reused->next;
-            block = reinterpret_cast<char *>(reused) - Header;
-        } else {
-            block = carve(Header + (std::size_t(1) << sizeClass));
-        }
-        std::memcpy(block, &sizeClass, sizeof sizeClass);
-        return block + Header;
-    }
-
-    void give(void *payload) {
-        char *block = static_cast<char *>(payload) - Header;
-        std::size_t sizeClass;
-        std::memcpy(&sizeClass, block, sizeof sizeClass);
-        auto *freed = static_cast<FreeBlock *>(payload);
-        freed->next = m_free[sizeClass];
-        m_free[sizeClass] = freed;
-    }
-
-    char *carve(std::size_t bytes) {
-        if (bytes > m_left) {
-            const std::size_t chunk = std::max(bytes, ChunkSize);
-            m_chunks.push_back(std::make_unique_for_overwrite<char[]>(chunk));
-            m_next = m_chunks.back().get();
-            m_left = chunk;
-        }
-        char *block = m_next;
-        m_next += bytes;
-        m_left -= bytes;
+        Q_ASSERT(!m_draining);
+        void *block = size > MaxSmall ? takeLarge(size) : takeSmall(size);
+#ifndef NDEBUG
+        m_blocks.insert(block);
+#endif
         return block;
     }
 
-    std::array<FreeBlock *, 64> m_free{};
-    std::vector<std::unique_ptr<char[]>> m_chunks;
-    char *m_next = nullptr;
-    std::size_t m_left = 0;
+    void *takeSmall(std::size_t size) {
+        const std::uint32_t sizeClass =
+            std::uint32_t(std::max<std::size_t>(size, 1) + Step - 1) / Step;
+        if (FreeBlock *reused = m_free[sizeClass]) {
+            m_free[sizeClass] = reused->next;
+            ++slabOf(reused)->live;
+            return reused;
+        }
+        const std::size_t bytes = sizeClass * Step;
+        Slab *slab = m_current[sizeClass];
+        if (!slab || slab->unused + bytes > reinterpret_cast<char *>(slab) + SlabSize) {
+            slab = newSlab(SlabSize, sizeClass);
+            m_current[sizeClass] = slab;
+        }
+        void *block = slab->unused;
+        slab->unused += bytes;
+        ++slab->live;
+        return block;
+    }
+
+    void *takeLarge(std::size_t size) {
+        Slab *slab = newSlab(HeaderSize + size, Large);
+        slab->live = 1;
+        return reinterpret_cast<char *>(slab) + HeaderSize;
+    }
+
+    Slab *newSlab(std::size_t bytes, std::uint32_t sizeClass) {
+        auto *slab = static_cast<Slab *>(::operator new(bytes, std::align_val_t(SlabSize)));
+        *slab = Slab{nullptr,   m_slabs, bytes,
+                     sizeClass, 0,       reinterpret_cast<char *>(slab) + HeaderSize};
+        if (m_slabs)
+            m_slabs->previous = slab;
+        m_slabs = slab;
+        return slab;
+    }
+
+    void release(Slab *slab) {
+        (slab->previous ? slab->previous->next : m_slabs) = slab->next;
+        if (slab->next)
+            slab->next->previous = slab->previous;
+        ::operator delete(slab, slab->bytes, std::align_val_t(SlabSize));
+    }
+
+    std::array<FreeBlock *, MaxSmall / Step + 1> m_free{};
+    std::array<Slab *, MaxSmall / Step + 1> m_current{};
+    Slab *m_slabs = nullptr; // every slab, newest first
+    bool m_draining = false;
+#ifndef NDEBUG
+    std::unordered_set<void *> m_blocks; // what may be given back
+#endif
 };
 
 } // namespace
@@ -200,9 +279,13 @@ struct HtmlTreeBuilder {
     QHash<QByteArray, std::uint32_t> attributeNames;
     QStringDecoder utf8{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless};
 
-    explicit HtmlTreeBuilder(HtmlDocument &d, bool controlsDisguised, qsizetype pageBytes)
+    GumboPool &pool; // gumbo's tree, given back node by node once copied
+
+    explicit HtmlTreeBuilder(HtmlDocument &d, GumboPool &gumboPool, bool controlsDisguised,
+                             qsizetype pageBytes)
         : doc(d)
-        , disguised(controlsDisguised) {
+        , disguised(controlsDisguised)
+        , pool(gumboPool) {
         knownHtmlNames.fill(UINT32_MAX);
         // Decoded text never takes more UTF-16 units than its UTF-8 source has bytes; the
         // pages the parser itself copies (formatting elements reopened) grow it beyond.
@@ -379,7 +462,27 @@ struct HtmlTreeBuilder {
             doc.m_children.resize(first + count);
         e.m_firstChild = first;
         e.m_childCount = count;
+        giveBack(node);
         return e;
+    }
+
+    // What gumbo allocated for this node itself, its children aside; as
+    // gumbo_destroy_output would free it.
+    void giveBack(const GumboNode *node) {
+        if (node->type == GUMBO_NODE_ELEMENT || node->type == GUMBO_NODE_TEMPLATE) {
+            const GumboElement &g = node->v.element;
+            for (unsigned i = 0; i < g.attributes.length; ++i) {
+                auto *a = static_cast<GumboAttribute *>(g.attributes.data[i]);
+                GumboPool::deallocate(&pool, const_cast<char *>(a->name));
+                GumboPool::deallocate(&pool, const_cast<char *>(a->value));
+                GumboPool::deallocate(&pool, a);
+            }
+            GumboPool::deallocate(&pool, g.attributes.data);
+            GumboPool::deallocate(&pool, g.children.data);
+        } else {
+            GumboPool::deallocate(&pool, const_cast<char *>(node->v.text.text));
+        }
+        GumboPool::deallocate(&pool, const_cast<GumboNode *>(node));
     }
 
     // Every element below `node` becomes a child of `ceiling`, in document order, and keeps
@@ -410,7 +513,7 @@ struct HtmlTreeBuilder {
                 below.emplace_back(&e, child);
                 stack.push_back({child, &e, 0});
             } else if (isCharacterData(child) && open.element == &ceiling) {
-                ceilingChildren.push_back(characterData(child));
+                ceilingChildren.push_back(characterData(child, false));
             }
         }
         setChildren(ceiling, ceilingChildren);
@@ -421,7 +524,7 @@ struct HtmlTreeBuilder {
             for (unsigned i = 0; i < children.length; ++i) {
                 const auto *child = static_cast<const GumboNode *>(children.data[i]);
                 if (isCharacterData(child))
-                    own.push_back(characterData(child));
+                    own.push_back(characterData(child, false));
             }
             setChildren(*e, own);
         }
@@ -485,11 +588,13 @@ struct HtmlTreeBuilder {
         return e;
     }
 
-    std::uint32_t characterData(const GumboNode *node) {
+    std::uint32_t characterData(const GumboNode *node, bool copied = true) {
         HtmlDocument::CharacterData data;
         data.text = text(node->v.text.text);
         data.comment = node->type == GUMBO_NODE_COMMENT;
         doc.m_data.push_back(data);
+        if (copied)
+            giveBack(node);
         return std::uint32_t(doc.m_data.size() - 1) | HtmlDocument::CharacterDataBit;
     }
 };
@@ -832,7 +937,8 @@ std::shared_ptr<const HtmlDocument> HtmlDocument::parseUtf8(QByteArrayView page,
         GumboOutput *output =
             gumbo_parse_with_options(&options, utf8.data(), static_cast<size_t>(utf8.size()));
 
-        HtmlTreeBuilder builder(*doc, !disguised.isNull(), utf8.size());
+        pool.drain();
+        HtmlTreeBuilder builder(*doc, pool, !disguised.isNull(), utf8.size());
         const GumboVector &top = output->document->v.document.children;
         for (unsigned i = 0; i < top.length; ++i) {
             const auto *node = static_cast<const GumboNode *>(top.data[i]);
