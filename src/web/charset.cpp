@@ -949,29 +949,58 @@ DecodedPage decodeAs(E encoding, QByteArrayView bytes) {
 
 } // namespace
 
-DecodedPage decodeHtml(QByteArrayView bytes, QByteArrayView contentTypeHeader) {
+namespace {
+
+struct EncodingChoice {
+    E encoding;
+    qsizetype bomLength = 0;
+    bool knownValidUtf8 = false;
+};
+
+EncodingChoice chooseEncoding(QByteArrayView bytes, QByteArrayView contentTypeHeader) {
     if (bytes.startsWith("\xEF\xBB\xBF"))
-        return decodeAs(E::Utf8, bytes.sliced(3));
+        return {E::Utf8, 3};
     if (bytes.startsWith("\xFF\xFE"))
-        return decodeAs(E::Utf16LE, bytes.sliced(2));
+        return {E::Utf16LE, 2};
     if (bytes.startsWith("\xFE\xFF"))
-        return decodeAs(E::Utf16BE, bytes.sliced(2));
+        return {E::Utf16BE, 2};
 
     if (const std::optional<QByteArray> charset = ParseContentType(contentTypeHeader).charset) {
         if (const std::optional<E> encoding = lookupLabel(*charset))
-            return decodeAs(*encoding, bytes);
+            return {*encoding};
     }
 
     const QByteArrayView window = bytes.first(std::min(bytes.size(), kPrescanWindow));
     if (const std::optional<E> declared = Prescanner(window).run())
-        return decodeAs(*declared, bytes);
+        return {*declared};
 
     // Undeclared: UTF-8 when it cannot be anything else, otherwise what our users' older
     // sites are written in.
-    const qsizetype validPrefix = validUtf8Prefix(bytes);
-    if (validPrefix == bytes.size())
-        return {decodeUtf8(bytes, validPrefix), specFor(E::Utf8).name};
-    return decodeAs(E::Gb18030, bytes);
+    if (validUtf8Prefix(bytes) == bytes.size())
+        return {E::Utf8, 0, true};
+    return {E::Gb18030};
+}
+
+} // namespace
+
+DecodedPage decodeHtml(QByteArrayView bytes, QByteArrayView contentTypeHeader) {
+    const EncodingChoice choice = chooseEncoding(bytes, contentTypeHeader);
+    return decodeAs(choice.encoding, bytes.sliced(choice.bomLength));
+}
+
+Utf8Page decodeHtmlToUtf8(QByteArray bytes, QByteArrayView contentTypeHeader) {
+    const EncodingChoice choice = chooseEncoding(bytes, contentTypeHeader);
+    const EncodingSpec &spec = specFor(choice.encoding);
+    if (spec.engine == Engine::Utf8) {
+        // Valid UTF-8 decodes and encodes back to the very same bytes.
+        const QByteArrayView text = QByteArrayView(bytes).sliced(choice.bomLength);
+        if (choice.knownValidUtf8 || validUtf8Prefix(text) == text.size())
+            return {choice.bomLength ? text.toByteArray() : std::move(bytes), spec.name};
+    }
+    DecodedPage page = decodeAs(choice.encoding, QByteArrayView(bytes).sliced(choice.bomLength));
+    // A big page is held three times over here; let the first copy go before the third.
+    bytes = QByteArray();
+    return {std::move(page.text).toUtf8(), std::move(page.encoding)};
 }
 
 QByteArray encodingForLabel(QByteArrayView label) {

@@ -18,6 +18,15 @@ struct DecodedPage {
 // encoding cannot decode become U+FFFD.
 DecodedPage decodeHtml(QByteArrayView bytes, QByteArrayView contentTypeHeader);
 
+struct Utf8Page {
+    QByteArray text; // valid UTF-8
+    QByteArray encoding;
+};
+
+// The same, to UTF-8, which is what the HTML parser reads: a page that is valid UTF-8
+// already comes back as it is, without a copy.
+Utf8Page decodeHtmlToUtf8(QByteArray bytes, QByteArrayView contentTypeHeader);
+
 // Canonical WHATWG encoding name for a label (any case, surrounding ASCII white space ignored),
 // e.g. "gb2312" -> "GBK", "latin1" -> "windows-1252". Empty for a label no browser knows.
 QByteArray encodingForLabel(QByteArrayView label);

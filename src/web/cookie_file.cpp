@@ -33,8 +33,7 @@ bool isValidUtf8(QByteArrayView line) {
     return !decoder.hasError();
 }
 
-std::optional<QNetworkCookie> readLine(QByteArrayView line, const QDateTime &now,
-                                       bool &expired) {
+std::optional<QNetworkCookie> readLine(QByteArrayView line, const QDateTime &now, bool &expired) {
     bool httpOnly = false;
     if (line.startsWith(HttpOnlyPrefix)) {
         httpOnly = true;

@@ -29,12 +29,14 @@ bool isHtml(const QByteArray &contentType) {
     return type.isEmpty() || IsPageType(type);
 }
 
-std::shared_ptr<const HtmlDocument> buildDocument(const QByteArray &bytes,
-                                                  const QByteArray &contentType, const QUrl &url) {
+// Takes the page's bytes for its own: a big page's copies are let go as soon as the next
+// one is made.
+std::shared_ptr<const HtmlDocument> buildDocument(QByteArray bytes, const QByteArray &contentType,
+                                                  const QUrl &url) {
     if (!isHtml(contentType))
         return HtmlDocument::empty(url);
-    const DecodedPage page = decodeHtml(bytes, contentType);
-    return HtmlDocument::parse(page.text, url);
+    const Utf8Page page = decodeHtmlToUtf8(std::move(bytes), contentType);
+    return HtmlDocument::parseUtf8(page.text, url);
 }
 
 // What a browser's address bar makes of a typed address: one without a scheme is an
@@ -219,8 +221,12 @@ void PageLoader::finishHttp(int redirects) {
 void PageLoader::parseLater(QByteArray bytes, QByteArray contentType, QUrl url) {
     // Parsing a big thread page takes a while: do it off the UI thread so the window
     // keeps painting; the result comes back as an event.
-    deliver(
-        QtConcurrent::run(buildDocument, std::move(bytes), std::move(contentType), std::move(url)));
+    // A lambda that moves its captures on: arguments given to run() stay referenced by the
+    // task until it ends.
+    deliver(QtConcurrent::run([bytes = std::move(bytes), contentType = std::move(contentType),
+                               url = std::move(url)]() mutable {
+        return buildDocument(std::move(bytes), contentType, url);
+    }));
 }
 
 void PageLoader::startFile(const QString &path) {
@@ -242,7 +248,7 @@ void PageLoader::startFile(const QString &path) {
         const auto page = std::find_if(types.cbegin(), types.cend(),
                                        [](const QString &type) { return IsPageType(type); });
         return page == types.cend() ? HtmlDocument::empty(url)
-                                    : buildDocument(bytes, page->toLatin1(), url);
+                                    : buildDocument(std::move(bytes), page->toLatin1(), url);
     }));
 }
 

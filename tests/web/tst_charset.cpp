@@ -160,6 +160,8 @@ void TestCharset::choosesEncoding() {
     QFETCH(QByteArray, encoding);
 
     QCOMPARE(quillmere::decodeHtml(bytes, header).encoding, encoding);
+    // The parser's way in chooses alike.
+    QCOMPARE(quillmere::decodeHtmlToUtf8(bytes, header).encoding, encoding);
 }
 
 void TestCharset::decodesText_data() {
@@ -237,6 +239,8 @@ void TestCharset::decodesText() {
     QFETCH(QString, text);
 
     QCOMPARE(quillmere::decodeHtml(bytes, header).text, text);
+    // What the parser reads is the same text, whether or not the bytes were UTF-8 already.
+    QCOMPARE(quillmere::decodeHtmlToUtf8(bytes, header).text, text.toUtf8());
 }
 
 void TestCharset::undeclaredUtf8IsStrict_data() {
@@ -267,6 +271,9 @@ void TestCharset::undeclaredUtf8IsStrict() {
     QFETCH(QByteArray, encoding);
 
     QCOMPARE(quillmere::decodeHtml(bytes, {}).encoding, encoding);
+    const quillmere::Utf8Page page = quillmere::decodeHtmlToUtf8(bytes, {});
+    QCOMPARE(page.encoding, encoding);
+    QCOMPARE(page.text, quillmere::decodeHtml(bytes, {}).text.toUtf8());
 }
 
 void TestCharset::everyEncodingKeepsAscii_data() {
@@ -327,6 +334,7 @@ void TestCharset::largeUtf8PageWithOneBadByte() {
 
     QCOMPARE(decoded.encoding, "UTF-8"_ba);
     QVERIFY(decoded.text == text);
+    QVERIFY(quillmere::decodeHtmlToUtf8(bytes, "text/html; charset=utf-8").text == text.toUtf8());
 }
 
 void TestCharset::encodingForLabel_data() {
