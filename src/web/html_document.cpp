@@ -1,5 +1,7 @@
 #include "web/html_document.h"
 
+#include "web/parse_pool.h"
+
 #include <QHash>
 #include <QRegularExpression>
 #include <QStringDecoder>
@@ -8,7 +10,6 @@
 #include <cstring>
 #include <gumbo.h>
 #include <optional>
-#include <unordered_set>
 
 namespace quillmere {
 
@@ -109,146 +110,13 @@ QString inlineDisplay(const QString &style) {
     return match.hasMatch() ? match.captured(1).toLower() : QString();
 }
 
-// Gumbo allocates and frees millions of small blocks while it parses, and freeing its
-// tree costs as much again. A per-parse pool serves them from slabs, each slab one size in
-// steps of 8 bytes, and drops the whole tree at once. Once the parse is over the pool
-// drains: a slab whose blocks have all been given back goes back to the system at once,
-// so the parser's tree shrinks while ours is built from it.
-class GumboPool {
-public:
-    GumboPool() = default;
-    GumboPool(const GumboPool &) = delete;
-    GumboPool &operator=(const GumboPool &) = delete;
-    ~GumboPool() {
-        while (m_slabs)
-            release(m_slabs);
-    }
-
-    static void *allocate(void *pool, size_t size) {
-        return static_cast<GumboPool *>(pool)->take(size);
-    }
-    static void deallocate(void *pool, void *block) {
-        if (block)
-            static_cast<GumboPool *>(pool)->give(block);
-    }
-
-    // From now on nothing is taken, and every slab goes as soon as nothing in it is alive.
-    void drain() {
-        m_draining = true;
-        m_free.fill(nullptr);
-        m_current.fill(nullptr);
-        for (Slab *slab = m_slabs; slab;) {
-            Slab *next = slab->next;
-            if (slab->live == 0)
-                release(slab);
-            slab = next;
-        }
-    }
-
-    void give(void *block) {
-#ifndef NDEBUG
-        [[maybe_unused]] const auto known = m_blocks.erase(block);
-        Q_ASSERT(known == 1);
-#endif
-        Slab *slab = slabOf(block);
-        if (slab->sizeClass == Large || (m_draining && --slab->live == 0)) {
-            release(slab);
-            return;
-        }
-        if (m_draining)
-            return;
-        --slab->live;
-        auto *freed = static_cast<FreeBlock *>(block);
-        freed->next = m_free[slab->sizeClass];
-        m_free[slab->sizeClass] = freed;
-    }
-
-private:
-    // Every block lies in a slab aligned to its size, whose header the block's address
-    // finds; a block too large for a slab has one of its own.
-    static constexpr std::size_t SlabSize = std::size_t(1) << 18;
-    static constexpr std::size_t Step = 8;
-    static constexpr std::size_t MaxSmall = 2048;
-    static constexpr std::uint32_t Large = 0;
-
-    struct Slab {
-        Slab *previous;
-        Slab *next;
-        std::size_t bytes;
-        std::uint32_t sizeClass; // block size / Step; Large for a slab of one large block
-        std::uint32_t live;      // blocks taken and not given back
-        char *unused;            // where the next fresh block starts
-    };
-    static constexpr std::size_t HeaderSize = (sizeof(Slab) + 15) / 16 * 16;
-    struct FreeBlock {
-        FreeBlock *next;
-    };
-
-    static Slab *slabOf(void *block) {
-        return reinterpret_cast<Slab *>(reinterpret_cast<std::uintptr_t>(block) &
-                                        ~std::uintptr_t(SlabSize - 1));
-    }
-
-    void *take(std::size_t size) {
-        Q_ASSERT(!m_draining);
-        void *block = size > MaxSmall ? takeLarge(size) : takeSmall(size);
-#ifndef NDEBUG
-        m_blocks.insert(block);
-#endif
-        return block;
-    }
-
-    void *takeSmall(std::size_t size) {
-        const std::uint32_t sizeClass =
-            std::uint32_t(std::max<std::size_t>(size, 1) + Step - 1) / Step;
-        if (FreeBlock *reused = m_free[sizeClass]) {
-            m_free[sizeClass] = reused->next;
-            ++slabOf(reused)->live;
-            return reused;
-        }
-        const std::size_t bytes = sizeClass * Step;
-        Slab *slab = m_current[sizeClass];
-        if (!slab || slab->unused + bytes > reinterpret_cast<char *>(slab) + SlabSize) {
-            slab = newSlab(SlabSize, sizeClass);
-            m_current[sizeClass] = slab;
-        }
-        void *block = slab->unused;
-        slab->unused += bytes;
-        ++slab->live;
-        return block;
-    }
-
-    void *takeLarge(std::size_t size) {
-        Slab *slab = newSlab(HeaderSize + size, Large);
-        slab->live = 1;
-        return reinterpret_cast<char *>(slab) + HeaderSize;
-    }
-
-    Slab *newSlab(std::size_t bytes, std::uint32_t sizeClass) {
-        auto *slab = static_cast<Slab *>(::operator new(bytes, std::align_val_t(SlabSize)));
-        *slab = Slab{nullptr,   m_slabs, bytes,
-                     sizeClass, 0,       reinterpret_cast<char *>(slab) + HeaderSize};
-        if (m_slabs)
-            m_slabs->previous = slab;
-        m_slabs = slab;
-        return slab;
-    }
-
-    void release(Slab *slab) {
-        (slab->previous ? slab->previous->next : m_slabs) = slab->next;
-        if (slab->next)
-            slab->next->previous = slab->previous;
-        ::operator delete(slab, slab->bytes, std::align_val_t(SlabSize));
-    }
-
-    std::array<FreeBlock *, MaxSmall / Step + 1> m_free{};
-    std::array<Slab *, MaxSmall / Step + 1> m_current{};
-    Slab *m_slabs = nullptr; // every slab, newest first
-    bool m_draining = false;
-#ifndef NDEBUG
-    std::unordered_set<void *> m_blocks; // what may be given back
-#endif
-};
+// gumbo's allocator hooks.
+void *poolAllocate(void *pool, size_t size) {
+    return static_cast<ParsePool *>(pool)->take(size);
+}
+void poolDeallocate(void *pool, void *block) {
+    static_cast<ParsePool *>(pool)->give(block);
+}
 
 } // namespace
 
@@ -279,9 +147,9 @@ struct HtmlTreeBuilder {
     QHash<QByteArray, std::uint32_t> attributeNames;
     QStringDecoder utf8{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless};
 
-    GumboPool &pool; // gumbo's tree, given back node by node once copied
+    ParsePool &pool; // gumbo's tree, given back node by node once copied
 
-    explicit HtmlTreeBuilder(HtmlDocument &d, GumboPool &gumboPool, bool controlsDisguised,
+    explicit HtmlTreeBuilder(HtmlDocument &d, ParsePool &gumboPool, bool controlsDisguised,
                              qsizetype pageBytes)
         : doc(d)
         , disguised(controlsDisguised)
@@ -473,16 +341,16 @@ struct HtmlTreeBuilder {
             const GumboElement &g = node->v.element;
             for (unsigned i = 0; i < g.attributes.length; ++i) {
                 auto *a = static_cast<GumboAttribute *>(g.attributes.data[i]);
-                GumboPool::deallocate(&pool, const_cast<char *>(a->name));
-                GumboPool::deallocate(&pool, const_cast<char *>(a->value));
-                GumboPool::deallocate(&pool, a);
+                pool.give(const_cast<char *>(a->name));
+                pool.give(const_cast<char *>(a->value));
+                pool.give(a);
             }
-            GumboPool::deallocate(&pool, g.attributes.data);
-            GumboPool::deallocate(&pool, g.children.data);
+            pool.give(g.attributes.data);
+            pool.give(g.children.data);
         } else {
-            GumboPool::deallocate(&pool, const_cast<char *>(node->v.text.text));
+            pool.give(const_cast<char *>(node->v.text.text));
         }
-        GumboPool::deallocate(&pool, const_cast<GumboNode *>(node));
+        pool.give(const_cast<GumboNode *>(node));
     }
 
     // Every element below `node` becomes a child of `ceiling`, in document order, and keeps
@@ -928,11 +796,11 @@ std::shared_ptr<const HtmlDocument> HtmlDocument::parseUtf8(QByteArrayView page,
     const QByteArray disguised = disguiseControls(page);
     const QByteArrayView utf8 = disguised.isNull() ? page : QByteArrayView(disguised);
     {
-        GumboPool pool;
+        ParsePool pool;
         GumboOptions options = kGumboDefaultOptions;
         options.max_errors = 0; // we never look at parse errors; recording them costs time
-        options.allocator = &GumboPool::allocate;
-        options.deallocator = &GumboPool::deallocate;
+        options.allocator = &poolAllocate;
+        options.deallocator = &poolDeallocate;
         options.userdata = &pool;
         GumboOutput *output =
             gumbo_parse_with_options(&options, utf8.data(), static_cast<size_t>(utf8.size()));
