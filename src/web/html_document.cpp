@@ -66,12 +66,33 @@ QByteArray disguiseControls(QByteArrayView html) {
             return 2;
         return 0;
     };
+    // Eight bytes at a time: a word none of whose bytes is a control, 0x7F, 0xC2 or 0xEF
+    // needs no closer look, and most words of a page are such.
+    constexpr std::uint64_t Ones = ~std::uint64_t(0) / 255;
+    const auto hasZeroByte = [](std::uint64_t v) {
+        return (v - Ones) & ~v & (Ones * 0x80);
+    };
+    const auto mayMatter = [&](std::uint64_t w) {
+        return ((w - Ones * 0x20) & ~w & (Ones * 0x80)) | hasZeroByte(w ^ (Ones * 0x7F)) |
+               hasZeroByte(w ^ (Ones * 0xC2)) | hasZeroByte(w ^ (Ones * 0xEF));
+    };
     qsizetype controls = 0;
-    for (qsizetype i = 0; i < n; ++i) {
-        if (p[i] < 0x20 || p[i] == 0x7F || p[i] == 0xC2) {
-            controls += controlAt(i) != 0;
-        } else if (p[i] == 0xEF && isDisguiseCharacter(i)) {
-            return {};
+    qsizetype i = 0;
+    while (i < n) {
+        if (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, p + i, sizeof word);
+            if (!mayMatter(word)) {
+                i += 8;
+                continue;
+            }
+        }
+        const qsizetype end = std::min(i + 8, n);
+        for (; i < end; ++i) {
+            if (p[i] < 0x20 || p[i] == 0x7F || p[i] == 0xC2)
+                controls += controlAt(i) != 0;
+            else if (p[i] == 0xEF && isDisguiseCharacter(i))
+                return {};
         }
     }
     if (controls == 0)

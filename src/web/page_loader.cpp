@@ -177,6 +177,9 @@ void PageLoader::startHttp(const QUrl &url, int redirects) {
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         if (length.isValid() && length.toLongLong() > MaxPageBytes)
             failTooLarge(navigation);
+        else if (const qint64 expected = ExpectedBodyLength(*reply); expected > 0)
+            // Room for the whole page at once rather than copy after copy as it grows.
+            m_received.reserve(expected);
     });
     connect(reply, &QNetworkReply::readyRead, this, [this, reply, navigation] {
         m_received += reply->readAll();

@@ -166,6 +166,16 @@ private Q_SLOTS:
         QCOMPARE(byId(*doc, u"p"_s)->innerText(), u"\uF7FF\uE000"_s); // private use as written
     }
 
+    void rawControlCharactersStayWhereverTheyStand() {
+        // The page is searched for controls several bytes at a time: every position within
+        // such a stride, and beside multi-byte characters, must be found alike.
+        for (int pad = 0; pad < 16; ++pad) {
+            const QString text = QString(pad, u'x') + u"，\u0085\u0001全\u007F"_s;
+            const auto doc = parse(u"<p id=p>"_s + text + u"</p>"_s);
+            QCOMPARE(byId(*doc, u"p"_s)->innerText(), text);
+        }
+    }
+
     void innerhtmlSerialisesLikeABrowser() {
         const auto doc = parse(
             u"<body><P CLASS=a title='say \"hi\" & <go>'>x &amp; y&nbsp;<BR>z &lt;b&gt;</P>"
