@@ -951,6 +951,92 @@ DecodedPage decodeAs(E encoding, QByteArrayView bytes) {
 
 namespace {
 
+// GBK pages are what our users' forums mostly send. Their ASCII and two-byte characters go
+// straight to UTF-8 through a table made once from the converter itself, with no UTF-16
+// copy of the page between; a page with anything else (four-byte GB18030 sequences, stray
+// bytes) takes the converter's way.
+constexpr int GbkLeads = 0xFE - 0x81 + 1;
+constexpr int GbkTrails = 0xFE - 0x40 + 1;
+using GbkTable = std::array<char16_t, GbkLeads * GbkTrails>; // 0: not a simple character
+
+bool isGbkTrail(uchar b) {
+    return b >= 0x40 && b <= 0xFE && b != 0x7F;
+}
+
+const GbkTable *gbkTable() {
+    static const std::optional<GbkTable> table = []() -> std::optional<GbkTable> {
+        const char *converter = specFor(E::Gbk).converters[0];
+        QStringDecoder decoder(converter, QStringDecoder::Flag::Stateless);
+        if (!decoder.isValid())
+            return std::nullopt;
+        GbkTable t{};
+        for (int lead = 0x81; lead <= 0xFE; ++lead) {
+            QByteArray pairs;
+            for (int trail = 0x40; trail <= 0xFE; ++trail) {
+                if (isGbkTrail(uchar(trail))) {
+                    pairs += char(lead);
+                    pairs += char(trail);
+                }
+            }
+            // Every pair is one character, so one call does a whole row.
+            const QString row = decoder.decode(pairs);
+            if (row.size() != pairs.size() / 2)
+                continue; // leave the row to the converter
+            qsizetype i = 0;
+            for (int trail = 0x40; trail <= 0xFE; ++trail) {
+                if (!isGbkTrail(uchar(trail)))
+                    continue;
+                const char16_t c = row[i++].unicode();
+                if (c >= 0x80 && c != kReplacement && !QChar::isSurrogate(c))
+                    t[std::size_t((lead - 0x81) * GbkTrails + trail - 0x40)] = c;
+            }
+        }
+        return t;
+    }();
+    return table ? &*table : nullptr;
+}
+
+std::optional<QByteArray> gbkToUtf8(QByteArrayView bytes, const GbkTable &table) {
+    const auto *p = reinterpret_cast<const uchar *>(bytes.data());
+    const qsizetype n = bytes.size();
+    QByteArray utf8;
+    utf8.resize(n + n / 2 + 8); // two bytes become three at most
+    auto *out = reinterpret_cast<uchar *>(utf8.data());
+    qsizetype i = 0;
+    while (i < n) {
+        if (p[i] < 0x80) {
+            // Markup is mostly ASCII: a word at a time.
+            while (i + 8 <= n) {
+                std::uint64_t word;
+                std::memcpy(&word, p + i, sizeof word);
+                if (word & 0x8080808080808080u)
+                    break;
+                std::memcpy(out, &word, sizeof word);
+                out += 8;
+                i += 8;
+            }
+            while (i < n && p[i] < 0x80)
+                *out++ = p[i++];
+            continue;
+        }
+        if (i + 1 >= n || p[i] == 0x80 || p[i] == 0xFF || !isGbkTrail(p[i + 1]))
+            return std::nullopt;
+        const char16_t c = table[std::size_t((p[i] - 0x81) * GbkTrails + p[i + 1] - 0x40)];
+        if (!c)
+            return std::nullopt;
+        if (c < 0x800) {
+            *out++ = uchar(0xC0 | (c >> 6));
+        } else {
+            *out++ = uchar(0xE0 | (c >> 12));
+            *out++ = uchar(0x80 | ((c >> 6) & 0x3F));
+        }
+        *out++ = uchar(0x80 | (c & 0x3F));
+        i += 2;
+    }
+    utf8.truncate(reinterpret_cast<char *>(out) - utf8.constData());
+    return utf8;
+}
+
 struct EncodingChoice {
     E encoding;
     qsizetype bomLength = 0;
@@ -996,6 +1082,12 @@ Utf8Page decodeHtmlToUtf8(QByteArray bytes, QByteArrayView contentTypeHeader) {
         const QByteArrayView text = QByteArrayView(bytes).sliced(choice.bomLength);
         if (choice.knownValidUtf8 || validUtf8Prefix(text) == text.size())
             return {choice.bomLength ? text.toByteArray() : std::move(bytes), spec.name};
+    }
+    if (choice.encoding == E::Gbk || choice.encoding == E::Gb18030) {
+        if (const GbkTable *table = gbkTable()) {
+            if (std::optional<QByteArray> utf8 = gbkToUtf8(bytes, *table))
+                return {std::move(*utf8), spec.name};
+        }
     }
     DecodedPage page = decodeAs(choice.encoding, QByteArrayView(bytes).sliced(choice.bomLength));
     // A big page is held three times over here; let the first copy go before the third.

@@ -54,6 +54,8 @@ private Q_SLOTS:
     void everyEncodingKeepsAscii();
     void largeGbkPage();
     void largeUtf8PageWithOneBadByte();
+    void gbkReachesTheParserAsTheConverterReadsIt_data();
+    void gbkReachesTheParserAsTheConverterReadsIt();
     void encodingForLabel_data();
     void encodingForLabel();
 };
@@ -323,6 +325,7 @@ void TestCharset::largeGbkPage() {
     QCOMPARE(decoded.encoding, "gb18030"_ba);
     QCOMPARE(decoded.text.size(), text.size());
     QVERIFY(decoded.text == text);
+    QVERIFY(quillmere::decodeHtmlToUtf8(bytes, {}).text == text.toUtf8());
 }
 
 void TestCharset::largeUtf8PageWithOneBadByte() {
@@ -335,6 +338,36 @@ void TestCharset::largeUtf8PageWithOneBadByte() {
     QCOMPARE(decoded.encoding, "UTF-8"_ba);
     QVERIFY(decoded.text == text);
     QVERIFY(quillmere::decodeHtmlToUtf8(bytes, "text/html; charset=utf-8").text == text.toUtf8());
+}
+
+void TestCharset::gbkReachesTheParserAsTheConverterReadsIt_data() {
+    QTest::addColumn<QByteArray>("bytes");
+
+    // Every two-byte code, valid or not, between ASCII runs of every length mod 8.
+    QByteArray everyPair;
+    int n = 0;
+    for (int lead = 0x81; lead <= 0xFE; ++lead) {
+        for (int trail = 0x30; trail <= 0xFF; ++trail) {
+            everyPair += QByteArray(n++ % 9, 'a') + char(lead) + char(trail) + '<';
+        }
+    }
+    QTest::newRow("every two-byte code") << everyPair;
+    QTest::newRow("four-byte sequence") << "<p>\xB0\xA1\x81\x30\x81\x30 \x95\x32\x82\x36</p>"_ba;
+    QTest::newRow("euro byte") << "<p>\x80 100</p>"_ba;
+    QTest::newRow("0xFF") << "<p>\xFF</p>"_ba;
+    QTest::newRow("cut short") << "<p>\xB0\xA1\xB0"_ba;
+    QTest::newRow("ASCII trail") << "<p>\x81\x40\x81\x7F</p>"_ba;
+}
+
+void TestCharset::gbkReachesTheParserAsTheConverterReadsIt() {
+    QFETCH(QByteArray, bytes);
+    for (const QByteArray &header :
+         {"text/html; charset=gbk"_ba, "text/html; charset=gb18030"_ba}) {
+        const quillmere::DecodedPage decoded = quillmere::decodeHtml(bytes, header);
+        const quillmere::Utf8Page utf8 = quillmere::decodeHtmlToUtf8(bytes, header);
+        QCOMPARE(utf8.encoding, decoded.encoding);
+        QVERIFY(utf8.text == decoded.text.toUtf8());
+    }
 }
 
 void TestCharset::encodingForLabel_data() {
