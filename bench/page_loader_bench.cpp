@@ -1,10 +1,12 @@
 // A generated 20,000-post GBK thread page, served from a loopback server: the whole
 // analysis (navigate to DocumentComplete, then the walk that finds the attachments) beside
 // the HTML parser alone on the same page (gumbo over its bytes, decoded to UTF-8 once
-// beforehand, nothing built on top). The two run interleaved, 5 rounds; every analysis is
+// beforehand, nothing built on top) and the document alone (parser and our tree on those
+// bytes, no network, no decoding). The three run interleaved, 5 rounds; every analysis is
 // checked to find every attachment. Prints medians with min and max, the process's peak
 // memory during the analysis (the loopback server and its copy of the page included), and
 // how long the UI event loop ever stalls.
+//   quillmere_page_loader_bench [POSTS [ROUNDS]]   (20,000 posts, 5 rounds unless given)
 
 #include "analysis/attachment_discovery.h"
 #include "bench_support.h"
@@ -26,7 +28,7 @@ using namespace quillmere;
 
 namespace {
 
-constexpr int Rounds = 5;
+constexpr int DefaultRounds = 5;
 
 } // namespace
 
@@ -34,6 +36,7 @@ int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     const int posts = argc > 1 ? QByteArray(argv[1]).toInt() : 20'000;
     const int attachments = (posts + 1) / 2;
+    const int rounds = argc > 2 ? std::max(1, QByteArray(argv[2]).toInt()) : DefaultRounds;
 
     const QByteArray page = bench::threadPage(posts);
     QStringDecoder gbk("GB18030");
@@ -59,7 +62,7 @@ int main(int argc, char *argv[]) {
     std::vector<double> analysisMs, parserMs, documentMs;
     double longestGapMs = 0;
     bool allFound = firstFound;
-    for (int round = 0; round < Rounds; ++round) {
+    for (int round = 0; round < rounds; ++round) {
         // The whole analysis.
         complete.clear();
         bench::EventLoopGapMeter gaps(5);
@@ -106,7 +109,7 @@ int main(int argc, char *argv[]) {
     const bench::Spread a = bench::spread(analysisMs), p = bench::spread(parserMs),
                         d = bench::spread(documentMs);
     std::printf("page loader: %d posts, %.2f MB GBK, %d attachments, %d rounds interleaved\n",
-                posts, double(page.size()) / 1e6, attachments, Rounds);
+                posts, double(page.size()) / 1e6, attachments, rounds);
     std::printf("  analysis (navigate -> DocumentComplete -> walk)  median %.1f ms (%.1f-%.1f)%s\n",
                 a.median, a.min, a.max, allFound ? "" : "  A RUN FOUND THE WRONG ATTACHMENTS");
     std::printf("  parser alone (gumbo on the UTF-8 page)          median %.1f ms (%.1f-%.1f)\n",
