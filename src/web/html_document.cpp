@@ -4,7 +4,6 @@
 
 #include <QHash>
 #include <QRegularExpression>
-#include <QStringDecoder>
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -39,6 +38,7 @@ QString fromUtf8(const char *text) {
 // characters of a private-use block and come back on the other side. A page that already
 // uses that block is parsed as it is.
 constexpr char16_t DisguiseBase = 0xF700;
+constexpr char16_t kReplacementCharacter = 0xFFFD;
 
 bool isDisguised(char32_t c) {
     return (c >= 0x01 && c <= 0x08) || c == 0x0B || (c >= 0x0E && c <= 0x1F) ||
@@ -166,7 +166,7 @@ struct HtmlTreeBuilder {
     std::array<std::uint32_t, GUMBO_TAG_UNKNOWN> knownHtmlNames;
     QHash<QString, std::uint32_t> otherNames[2]; // [html]: by local name
     QHash<QByteArray, std::uint32_t> attributeNames;
-    QStringDecoder utf8{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless};
+    qsizetype textUsed = 0; // of doc.m_text, sized ahead
 
     ParsePool &pool; // gumbo's tree, given back node by node once copied
 
@@ -178,18 +178,49 @@ struct HtmlTreeBuilder {
         knownHtmlNames.fill(UINT32_MAX);
         // Decoded text never takes more UTF-16 units than its UTF-8 source has bytes; the
         // pages the parser itself copies (formatting elements reopened) grow it beyond.
-        doc.m_text.reserve(pageBytes);
+        // Pages of it that are never written are never touched either.
+        doc.m_text.resize(std::max<qsizetype>(pageBytes, 64));
     }
 
+    // Appends text the parser wrote, always well-formed UTF-8, to the document's buffer:
+    // a few hundred thousand short runs, decoded here without a call into a codec each.
     Slice text(const char *data, std::size_t length) {
-        const qsizetype start = doc.m_text.size();
-        doc.m_text.resize(start + utf8.requiredSpace(qsizetype(length)));
-        QChar *begin = doc.m_text.data() + start;
-        QChar *end = utf8.appendToBuffer(begin, QByteArrayView(data, qsizetype(length)));
-        doc.m_text.resize(end - doc.m_text.constData());
+        if (textUsed + qsizetype(length) > doc.m_text.size())
+            doc.m_text.resize(std::max(textUsed + qsizetype(length), doc.m_text.size() * 2));
+        QChar *const begin = doc.m_text.data() + textUsed;
+        auto *out = reinterpret_cast<char16_t *>(begin);
+        const auto *p = reinterpret_cast<const uchar *>(data);
+        const uchar *const end = p + length;
+        while (p < end) {
+            const uchar lead = *p;
+            if (lead < 0x80) {
+                *out++ = lead;
+                ++p;
+                continue;
+            }
+            const int trailing = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+            if (trailing == 0 || end - p <= trailing) {
+                *out++ = kReplacementCharacter; // not from the parser; never mind it
+                ++p;
+                continue;
+            }
+            char32_t c = lead & (0x3F >> trailing);
+            for (int i = 1; i <= trailing; ++i)
+                c = (c << 6) | (p[i] & 0x3F);
+            p += trailing + 1;
+            if (c >= 0x10000) {
+                *out++ = QChar::highSurrogate(c);
+                *out++ = QChar::lowSurrogate(c);
+            } else {
+                *out++ = char16_t(c);
+            }
+        }
+        QChar *const last = reinterpret_cast<QChar *>(out);
         if (disguised)
-            undisguiseControls(begin, end);
-        return {std::uint32_t(start), std::uint32_t(end - begin)};
+            undisguiseControls(begin, last);
+        const Slice slice{std::uint32_t(textUsed), std::uint32_t(last - begin)};
+        textUsed += last - begin;
+        return slice;
     }
     Slice text(const char *data) { return text(data, std::strlen(data)); }
 
@@ -846,6 +877,7 @@ std::shared_ptr<const HtmlDocument> HtmlDocument::parseUtf8(QByteArrayView page,
         }
         // gumbo's tree goes with the pool; gumbo_destroy_output would only walk it.
         (void)output;
+        doc->m_text.truncate(builder.textUsed);
     }
 
     doc->m_rendered.reserve(doc->m_text.size());
