@@ -139,6 +139,36 @@ void poolDeallocate(void *pool, void *block) {
     static_cast<ParsePool *>(pool)->give(block);
 }
 
+// A relative reference that resolves against a base directory by appending it, and that
+// QUrl would encode as it stands: no scheme, no leading "/", "." or "?", no dot segments,
+// no fragment, nothing QUrl would percent-encode or decode.
+bool isPlainRelative(QStringView ref) {
+    if (ref.isEmpty() || ref.front() == u'/' || ref.front() == u'.' || ref.front() == u'?' ||
+        ref.contains(u"/."))
+        return false;
+    return std::all_of(ref.begin(), ref.end(), [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9') ||
+               u == u'-' || u == u'_' || u == u'.' || u == u'~' || u == u'/' || u == u'?' ||
+               u == u'&' || u == u'=';
+    });
+}
+
+// What plain relative references resolve against: the base address up to the last "/" of
+// its path, as QUrl writes it. Empty where appending would not be what QUrl resolves to.
+QString plainBaseDirectory(const QUrl &base) {
+    const QString scheme = base.scheme();
+    if (!base.isValid() || base.host().isEmpty() || (scheme != u"http" && scheme != u"https"))
+        return {};
+    const QString directory = QString::fromUtf8(
+        base.adjusted(QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::RemoveFilename).toEncoded());
+    const QStringView path = QStringView(directory).sliced(scheme.size() + 3);
+    if (!directory.endsWith(u'/') || path.contains(u"/./") || path.contains(u"/../") ||
+        path.contains(u"%2E", Qt::CaseInsensitive))
+        return {};
+    return directory;
+}
+
 } // namespace
 
 // Builds our tree from gumbo's, deciding each element's default display on the way.
@@ -793,6 +823,10 @@ QString HtmlElement::href() const {
     value.remove(u'\r');
     if (value.isEmpty())
         return QString::fromUtf8(m_document->baseUrl().adjusted(QUrl::RemoveFragment).toEncoded());
+    // A forum's links are mostly "attachment.php?aid=1" beside the thread: resolving those
+    // is joining two strings, where going through QUrl costs a microsecond each.
+    if (!m_document->m_baseDirectory.isEmpty() && isPlainRelative(value))
+        return m_document->m_baseDirectory + value;
     const QUrl relative(value);
     if (!relative.isValid())
         return attribute->toString();
@@ -881,6 +915,7 @@ std::shared_ptr<const HtmlDocument> HtmlDocument::parseUtf8(QByteArrayView page,
     }
 
     doc->m_rendered.reserve(doc->m_text.size());
+    doc->m_baseDirectory = plainBaseDirectory(doc->m_baseUrl);
     WhiteSpaceLayout layout{*doc};
     for (const HtmlElement *root : doc->m_roots)
         layout.walk(*root);

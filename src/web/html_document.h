@@ -138,6 +138,7 @@ private:
     const HtmlElement *m_body = nullptr;
     QUrl m_url;
     QUrl m_baseUrl;
+    QString m_baseDirectory; // see plainBaseDirectory()
 };
 
 } // namespace quillmere
