@@ -996,12 +996,15 @@ const GbkTable *gbkTable() {
     return table ? &*table : nullptr;
 }
 
-std::optional<QByteArray> gbkToUtf8(QByteArrayView bytes, const GbkTable &table) {
-    const auto *p = reinterpret_cast<const uchar *>(bytes.data());
-    const qsizetype n = bytes.size();
-    QByteArray utf8;
-    utf8.resize(n + n / 2 + 8); // two bytes become three at most
-    auto *out = reinterpret_cast<uchar *>(utf8.data());
+// Appends the UTF-8 of the ASCII and table characters at the start of `in` to `out`;
+// returns how many bytes of `in` that took, stopping before the first byte that is neither
+// (a lead byte whose trail is still to come included).
+qsizetype appendGbkAsUtf8(QByteArrayView in, QByteArray &out, const GbkTable &table) {
+    const auto *p = reinterpret_cast<const uchar *>(in.data());
+    const qsizetype n = in.size();
+    const qsizetype start = out.size();
+    out.resize(start + n + n / 2 + 8); // two bytes become three at most
+    auto *o = reinterpret_cast<uchar *>(out.data()) + start;
     qsizetype i = 0;
     while (i < n) {
         if (p[i] < 0x80) {
@@ -1011,29 +1014,36 @@ std::optional<QByteArray> gbkToUtf8(QByteArrayView bytes, const GbkTable &table)
                 std::memcpy(&word, p + i, sizeof word);
                 if (word & 0x8080808080808080u)
                     break;
-                std::memcpy(out, &word, sizeof word);
-                out += 8;
+                std::memcpy(o, &word, sizeof word);
+                o += 8;
                 i += 8;
             }
             while (i < n && p[i] < 0x80)
-                *out++ = p[i++];
+                *o++ = p[i++];
             continue;
         }
         if (i + 1 >= n || p[i] == 0x80 || p[i] == 0xFF || !isGbkTrail(p[i + 1]))
-            return std::nullopt;
+            break;
         const char16_t c = table[std::size_t((p[i] - 0x81) * GbkTrails + p[i + 1] - 0x40)];
         if (!c)
-            return std::nullopt;
+            break;
         if (c < 0x800) {
-            *out++ = uchar(0xC0 | (c >> 6));
+            *o++ = uchar(0xC0 | (c >> 6));
         } else {
-            *out++ = uchar(0xE0 | (c >> 12));
-            *out++ = uchar(0x80 | ((c >> 6) & 0x3F));
+            *o++ = uchar(0xE0 | (c >> 12));
+            *o++ = uchar(0x80 | ((c >> 6) & 0x3F));
         }
-        *out++ = uchar(0x80 | (c & 0x3F));
+        *o++ = uchar(0x80 | (c & 0x3F));
         i += 2;
     }
-    utf8.truncate(reinterpret_cast<char *>(out) - utf8.constData());
+    out.truncate(reinterpret_cast<char *>(o) - out.constData());
+    return i;
+}
+
+std::optional<QByteArray> gbkToUtf8(QByteArrayView bytes, const GbkTable &table) {
+    QByteArray utf8;
+    if (appendGbkAsUtf8(bytes, utf8, table) != bytes.size())
+        return std::nullopt;
     return utf8;
 }
 
@@ -1042,6 +1052,24 @@ struct EncodingChoice {
     qsizetype bomLength = 0;
     bool knownValidUtf8 = false;
 };
+
+// The encoding a page's first bytes settle, as chooseEncoding() would choose it for the whole
+// page; nullopt while more bytes could change the choice, and for a page without any
+// declaration, which only all of its bytes decide.
+std::optional<E> settledEncoding(QByteArrayView head, QByteArrayView contentTypeHeader) {
+    if (head.size() < 3)
+        return std::nullopt;
+    if (head.startsWith("\xEF\xBB\xBF") || head.startsWith("\xFF\xFE") ||
+        head.startsWith("\xFE\xFF"))
+        return std::nullopt; // not GBK; left to the end
+    if (const std::optional<QByteArray> charset = ParseContentType(contentTypeHeader).charset) {
+        if (const std::optional<E> encoding = lookupLabel(*charset))
+            return *encoding;
+    }
+    if (head.size() < kPrescanWindow)
+        return std::nullopt;
+    return Prescanner(head.first(kPrescanWindow)).run();
+}
 
 EncodingChoice chooseEncoding(QByteArrayView bytes, QByteArrayView contentTypeHeader) {
     if (bytes.startsWith("\xEF\xBB\xBF"))
@@ -1093,6 +1121,100 @@ Utf8Page decodeHtmlToUtf8(QByteArray bytes, QByteArrayView contentTypeHeader) {
     // A big page is held three times over here; let the first copy go before the third.
     bytes = QByteArray();
     return {std::move(page.text).toUtf8(), std::move(page.encoding)};
+}
+
+struct Utf8PageDecoder::State {
+    enum class Mode { Undecided, Bytes, Table };
+    Mode mode = Mode::Undecided;
+    QByteArray contentType;
+    // Every byte so far. Should the table meet a character it does not hold, the whole
+    // page goes through the converter at the end: fed in other pieces, the converter can
+    // read an invalid sequence differently.
+    QByteArray bytes;
+    QByteArray utf8; // Table: the page so far
+    E encoding = E::Gbk;
+    const GbkTable *table = nullptr;
+    qsizetype decoded = 0; // Table: bytes of `bytes` in utf8; a trail may be due
+    qsizetype expected = 0;
+
+    void settle() {
+        const std::optional<E> settled = settledEncoding(bytes, contentType);
+        if (!settled) {
+            // Past the prescan window without a word on the encoding: only the whole
+            // page can tell.
+            if (bytes.size() >= kPrescanWindow)
+                mode = Mode::Bytes;
+            return;
+        }
+        table = (*settled == E::Gbk || *settled == E::Gb18030) ? gbkTable() : nullptr;
+        if (!table) {
+            mode = Mode::Bytes;
+            return;
+        }
+        encoding = *settled;
+        mode = Mode::Table;
+        if (expected > 0)
+            utf8.reserve(expected + expected / 2);
+        decode();
+    }
+
+    void decode() {
+        const QByteArrayView rest = QByteArrayView(bytes).sliced(decoded);
+        const qsizetype taken = appendGbkAsUtf8(rest, utf8, *table);
+        decoded += taken;
+        const bool leadAwaitsTrail =
+            rest.size() - taken == 1 && uchar(rest.back()) >= 0x81 && uchar(rest.back()) <= 0xFE;
+        if (taken < rest.size() && !leadAwaitsTrail) {
+            mode = Mode::Bytes;
+            utf8 = QByteArray();
+        }
+    }
+};
+
+Utf8PageDecoder::Utf8PageDecoder(QByteArray contentTypeHeader)
+    : d(std::make_unique<State>()) {
+    d->contentType = std::move(contentTypeHeader);
+}
+
+Utf8PageDecoder::~Utf8PageDecoder() = default;
+Utf8PageDecoder::Utf8PageDecoder(Utf8PageDecoder &&) noexcept = default;
+Utf8PageDecoder &Utf8PageDecoder::operator=(Utf8PageDecoder &&) noexcept = default;
+
+void Utf8PageDecoder::reserve(qsizetype pageBytes) {
+    d->expected = pageBytes;
+    d->bytes.reserve(pageBytes);
+}
+
+qsizetype Utf8PageDecoder::bytesFed() const {
+    return d->bytes.size();
+}
+
+void Utf8PageDecoder::feed(QByteArrayView bytes) {
+    if (bytes.isEmpty())
+        return;
+    switch (d->mode) {
+    case State::Mode::Undecided:
+        d->bytes += bytes;
+        d->settle();
+        break;
+    case State::Mode::Bytes:
+        d->bytes += bytes;
+        break;
+    case State::Mode::Table:
+        d->bytes += bytes;
+        d->decode();
+        break;
+    }
+}
+
+Utf8Page Utf8PageDecoder::finish() && {
+    State &s = *d;
+    if (s.mode == State::Mode::Table && s.decoded == s.bytes.size()) {
+        s.bytes = QByteArray();
+        return {std::exchange(s.utf8, QByteArray()), specFor(s.encoding).name};
+    }
+    // Undecided, kept as bytes, or a lead byte the page ends on.
+    return decodeHtmlToUtf8(std::exchange(s.bytes, QByteArray()), s.contentType);
 }
 
 QByteArray encodingForLabel(QByteArrayView label) {

@@ -29,14 +29,11 @@ bool isHtml(const QByteArray &contentType) {
     return type.isEmpty() || IsPageType(type);
 }
 
-// Takes the page's bytes for its own: a big page's copies are let go as soon as the next
-// one is made.
-std::shared_ptr<const HtmlDocument> buildDocument(QByteArray bytes, const QByteArray &contentType,
-                                                  const QUrl &url) {
+std::shared_ptr<const HtmlDocument> buildDocument(Utf8PageDecoder page,
+                                                  const QByteArray &contentType, const QUrl &url) {
     if (!isHtml(contentType))
         return HtmlDocument::empty(url);
-    const Utf8Page page = decodeHtmlToUtf8(std::move(bytes), contentType);
-    return HtmlDocument::parseUtf8(page.text, url);
+    return HtmlDocument::parseUtf8(std::move(page).finish().text, url);
 }
 
 // What a browser's address bar makes of a typed address: one without a scheme is an
@@ -110,7 +107,7 @@ void PageLoader::abandon() {
 }
 
 void PageLoader::dropReply() {
-    m_received.clear();
+    m_page = Utf8PageDecoder();
     if (QNetworkReply *reply = m_reply) {
         m_reply = nullptr;
         reply->disconnect(this);
@@ -163,11 +160,11 @@ void PageLoader::startHttp(const QUrl &url, int redirects) {
     const QNetworkRequest request = WebRequest(url, RequestKind::Page, m_stallTimeout);
     QNetworkReply *reply = m_network->get(request);
     // Qt buffers no more than this while the UI thread is busy elsewhere; what it holds
-    // beyond m_received stays small even for an endless page.
+    // beyond m_page stays small even for an endless page.
     constexpr qint64 ReadBufferSize = 4 * 1024 * 1024;
     reply->setReadBufferSize(ReadBufferSize);
     m_reply = reply;
-    m_received.clear();
+    m_page = Utf8PageDecoder();
     const quint64 navigation = m_navigation;
 
     connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply, navigation] {
@@ -175,15 +172,21 @@ void PageLoader::startHttp(const QUrl &url, int redirects) {
         // the limit can be lost.
         reply->setReadBufferSize(ReadBufferSize);
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (length.isValid() && length.toLongLong() > MaxPageBytes)
+        if (length.isValid() && length.toLongLong() > MaxPageBytes) {
             failTooLarge(navigation);
-        else if (const qint64 expected = ExpectedBodyLength(*reply); expected > 0)
+            return;
+        }
+        // The page is decoded as it comes, by what its headers say. (A redirect's body
+        // gets one too, and is thrown away.)
+        if (m_page.bytesFed() == 0)
+            m_page = Utf8PageDecoder(reply->rawHeader("Content-Type"));
+        if (const qint64 expected = ExpectedBodyLength(*reply); expected > 0)
             // Room for the whole page at once rather than copy after copy as it grows.
-            m_received.reserve(expected);
+            m_page.reserve(expected);
     });
     connect(reply, &QNetworkReply::readyRead, this, [this, reply, navigation] {
-        m_received += reply->readAll();
-        if (m_received.size() > MaxPageBytes)
+        m_page.feed(reply->readAll());
+        if (m_page.bytesFed() > MaxPageBytes)
             failTooLarge(navigation);
     });
     connect(reply, &QNetworkReply::finished, this, [this, redirects] { finishHttp(redirects); });
@@ -217,18 +220,19 @@ void PageLoader::finishHttp(int redirects) {
         return;
     }
     // A page shorter than its Content-Length is Qt's RemoteHostClosedError, above.
-    m_received += reply->readAll();
-    parseLater(std::exchange(m_received, {}), reply->rawHeader("Content-Type"), reply->url());
+    m_page.feed(reply->readAll());
+    parseLater(std::exchange(m_page, Utf8PageDecoder()), reply->rawHeader("Content-Type"),
+               reply->url());
 }
 
-void PageLoader::parseLater(QByteArray bytes, QByteArray contentType, QUrl url) {
+void PageLoader::parseLater(Utf8PageDecoder page, QByteArray contentType, QUrl url) {
     // Parsing a big thread page takes a while: do it off the UI thread so the window
     // keeps painting; the result comes back as an event.
     // A lambda that moves its captures on: arguments given to run() stay referenced by the
     // task until it ends.
-    deliver(QtConcurrent::run([bytes = std::move(bytes), contentType = std::move(contentType),
-                               url = std::move(url)]() mutable {
-        return buildDocument(std::move(bytes), contentType, url);
+    deliver(QtConcurrent::run([page = std::make_shared<Utf8PageDecoder>(std::move(page)),
+                               contentType = std::move(contentType), url = std::move(url)] {
+        return buildDocument(std::move(*page), contentType, url);
     }));
 }
 
@@ -250,8 +254,10 @@ void PageLoader::startFile(const QString &path) {
         types.prepend(mime.name());
         const auto page = std::find_if(types.cbegin(), types.cend(),
                                        [](const QString &type) { return IsPageType(type); });
-        return page == types.cend() ? HtmlDocument::empty(url)
-                                    : buildDocument(std::move(bytes), page->toLatin1(), url);
+        if (page == types.cend())
+            return HtmlDocument::empty(url);
+        return HtmlDocument::parseUtf8(decodeHtmlToUtf8(std::move(bytes), page->toLatin1()).text,
+                                       url);
     }));
 }
 

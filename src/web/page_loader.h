@@ -4,6 +4,7 @@
 // as a browser would (no frames, images, scripts or styles) and reports the outcome as
 // events from the event loop. The main window keeps three of them.
 
+#include "web/charset.h"
 #include "web/html_document.h"
 #include "web/request_rules.h"
 
@@ -68,15 +69,15 @@ private:
     void startHttp(const QUrl &url, int redirects = 0);
     void startFile(const QString &path);
     void finishHttp(int redirects);
-    void parseLater(QByteArray bytes, QByteArray contentType, QUrl url);
+    void parseLater(Utf8PageDecoder page, QByteArray contentType, QUrl url);
     void deliver(QFuture<std::shared_ptr<const HtmlDocument>> work);
     void complete(quint64 navigation, std::shared_ptr<const HtmlDocument> document);
     static void retire(std::shared_ptr<const HtmlDocument> document);
 
     QNetworkAccessManager *m_network;
     QPointer<QNetworkReply> m_reply;
-    QByteArray m_received;
-    QString m_address; // what the events of the current navigation report
+    Utf8PageDecoder m_page; // what has come of the page so far
+    QString m_address;      // what the events of the current navigation report
     quint64 m_navigation = 0;
     std::shared_ptr<const HtmlDocument> m_document;
     std::chrono::milliseconds m_stallTimeout = NoDataTimeout;

@@ -40,6 +40,28 @@ QByteArray padding(qsizetype size) {
 
 } // namespace
 
+// The page fed to the streaming decoder in pieces of `piece` bytes.
+quillmere::Utf8Page streamed(const QByteArray &bytes, const QByteArray &header, qsizetype piece) {
+    quillmere::Utf8PageDecoder decoder(header);
+    for (qsizetype pos = 0; pos < bytes.size(); pos += piece)
+        decoder.feed(QByteArrayView(bytes).sliced(pos, std::min(piece, bytes.size() - pos)));
+    return std::move(decoder).finish();
+}
+
+// Whatever the pieces, the stream comes out as the whole page does.
+bool streamsAsWhole(const QByteArray &bytes, const QByteArray &header) {
+    const quillmere::Utf8Page whole = quillmere::decodeHtmlToUtf8(bytes, header);
+    for (const qsizetype piece : {qsizetype(1), qsizetype(2), qsizetype(3), qsizetype(7),
+                                  qsizetype(1000), qsizetype(4096), qsizetype(1) << 30}) {
+        const quillmere::Utf8Page page = streamed(bytes, header, piece);
+        if (page.text != whole.text || page.encoding != whole.encoding) {
+            qWarning("pieces of %lld bytes differ", static_cast<long long>(piece));
+            return false;
+        }
+    }
+    return true;
+}
+
 class TestCharset : public QObject {
     Q_OBJECT
 
@@ -164,6 +186,7 @@ void TestCharset::choosesEncoding() {
     QCOMPARE(quillmere::decodeHtml(bytes, header).encoding, encoding);
     // The parser's way in chooses alike.
     QCOMPARE(quillmere::decodeHtmlToUtf8(bytes, header).encoding, encoding);
+    QVERIFY(streamsAsWhole(bytes, header));
 }
 
 void TestCharset::decodesText_data() {
@@ -243,6 +266,7 @@ void TestCharset::decodesText() {
     QCOMPARE(quillmere::decodeHtml(bytes, header).text, text);
     // What the parser reads is the same text, whether or not the bytes were UTF-8 already.
     QCOMPARE(quillmere::decodeHtmlToUtf8(bytes, header).text, text.toUtf8());
+    QVERIFY(streamsAsWhole(bytes, header));
 }
 
 void TestCharset::undeclaredUtf8IsStrict_data() {
@@ -357,6 +381,12 @@ void TestCharset::gbkReachesTheParserAsTheConverterReadsIt_data() {
     QTest::newRow("0xFF") << "<p>\xFF</p>"_ba;
     QTest::newRow("cut short") << "<p>\xB0\xA1\xB0"_ba;
     QTest::newRow("ASCII trail") << "<p>\x81\x40\x81\x7F</p>"_ba;
+    // Past the point where a stream settles on GBK, then something only the converter reads.
+    const QByteArray pairs = QByteArray("\xB0\xA1\xC4\xE3" "a").repeated(400);
+    QTest::newRow("four-byte sequence late") << pairs + "\x81\x30\x81\x30" + pairs;
+    QTest::newRow("cut short late") << pairs + "\xB0";
+    QTest::newRow("bad trail late") << pairs + "\xB0\x20" + pairs;
+    QTest::newRow("declared in the page") << "<meta charset=gbk>" + pairs + "\x81\x30\x81\x30";
 }
 
 void TestCharset::gbkReachesTheParserAsTheConverterReadsIt() {
@@ -367,7 +397,9 @@ void TestCharset::gbkReachesTheParserAsTheConverterReadsIt() {
         const quillmere::Utf8Page utf8 = quillmere::decodeHtmlToUtf8(bytes, header);
         QCOMPARE(utf8.encoding, decoded.encoding);
         QVERIFY(utf8.text == decoded.text.toUtf8());
+        QVERIFY(streamsAsWhole(bytes, header));
     }
+    QVERIFY(streamsAsWhole(bytes, {})); // settled by a declaration in the page, or not at all
 }
 
 void TestCharset::encodingForLabel_data() {
