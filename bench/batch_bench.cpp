@@ -20,6 +20,7 @@
 #include "bench_support.h"
 #include "support/fake_platform.h"
 #include "support/loopback_server.h"
+#include "web/network_session.h"
 
 #include <QApplication>
 #include <QDir>
@@ -134,7 +135,7 @@ int main(int argc, char *argv[]) {
     std::vector<double> curlRates, qtRates, windowRates;
     bool allOk = true;
     qint64 rssAtMarkKiB = 0, rssAtEndKiB = 0;
-    QNetworkAccessManager network;
+    NetworkSession network;
     for (int round = 0; round < rounds; ++round) {
         const QString folder = root.filePath(u"round%1"_s.arg(round));
         for (const QString &side : {u"curl"_s, u"qt"_s, u"window"_s, u"program"_s})

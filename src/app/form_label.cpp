@@ -16,6 +16,10 @@ FormLabel::FormLabel(const QString &caption, bool autoSize, QWidget *parent)
 }
 
 void FormLabel::setCaption(const QString &caption) {
+    // Progress reports repeat the status line's text; measuring it again costs more than
+    // the whole report.
+    if (caption == text() && !caption.isEmpty())
+        return;
     setText(caption);
     if (m_autoSize)
         resize(fontMetrics().size(Qt::TextSingleLine, caption));
