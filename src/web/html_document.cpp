@@ -8,6 +8,7 @@
 #include <array>
 #include <cstring>
 #include <gumbo.h>
+#include <new>
 #include <optional>
 
 namespace quillmere {
@@ -132,10 +133,15 @@ QString inlineDisplay(const QString &style) {
 }
 
 // gumbo's allocator hooks.
-void *poolAllocate(void *pool, size_t size) {
-    return static_cast<ParsePool *>(pool)->take(size);
+// Nothing may unwind through the parser's C code, and it cannot go on without the block.
+void *poolAllocate(void *pool, size_t size) noexcept {
+    try {
+        return static_cast<ParsePool *>(pool)->take(size);
+    } catch (const std::bad_alloc &) {
+        qFatal("Out of memory while parsing a page (a block of %zu bytes)", size);
+    }
 }
-void poolDeallocate(void *pool, void *block) {
+void poolDeallocate(void *pool, void *block) noexcept {
     static_cast<ParsePool *>(pool)->give(block);
 }
 
@@ -912,6 +918,9 @@ std::shared_ptr<const HtmlDocument> HtmlDocument::parseUtf8(QByteArrayView page,
         // gumbo's tree goes with the pool; gumbo_destroy_output would only walk it.
         (void)output;
         doc->m_text.truncate(builder.textUsed);
+        // Sized for the whole page, more than its text: what a document kept for long may
+        // not hold on to.
+        doc->m_text.squeeze();
     }
 
     doc->m_rendered.reserve(doc->m_text.size());

@@ -62,6 +62,25 @@ void unmapSlab(void *slab) {
 #endif
 }
 
+// A block too large for a slab, alone and aligned as a slab. Windows' allocations are aligned
+// so by nature; its aligned heap would keep a slab's worth more for each.
+void *mapLarge(std::size_t bytes) {
+#ifdef Q_OS_WIN
+    return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+#else
+    return ::operator new(bytes, std::align_val_t(SlabSize), std::nothrow);
+#endif
+}
+
+void unmapLarge(void *block, std::size_t bytes) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(bytes);
+    VirtualFree(block, 0, MEM_RELEASE);
+#else
+    ::operator delete(block, bytes, std::align_val_t(SlabSize));
+#endif
+}
+
 void unmapRegion(char *region) {
 #ifdef Q_OS_WIN
     VirtualFree(region, 0, MEM_RELEASE);
@@ -150,7 +169,9 @@ ParsePool::Slab *ParsePool::newSmallSlab(std::uint32_t sizeClass) {
 
 void *ParsePool::takeLarge(std::size_t size) {
     const std::size_t bytes = HeaderSize + size;
-    auto *slab = static_cast<Slab *>(::operator new(bytes, std::align_val_t(SlabSize)));
+    auto *slab = static_cast<Slab *>(mapLarge(bytes));
+    if (!slab)
+        throw std::bad_alloc();
     *slab = Slab{nullptr, m_large, bytes, 0, 0, 1, nullptr};
     if (m_large)
         m_large->previous = slab;
@@ -203,7 +224,7 @@ void ParsePool::releaseLarge(Slab *slab) {
     if (slab->next)
         slab->next->previous = slab->previous;
     m_footprint -= slab->bytes;
-    ::operator delete(slab, slab->bytes, std::align_val_t(SlabSize));
+    unmapLarge(slab, slab->bytes);
 }
 
 } // namespace quillmere

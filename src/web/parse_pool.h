@@ -26,7 +26,7 @@ public:
     ParsePool &operator=(const ParsePool &) = delete;
     ~ParsePool();
 
-    // Aligned to 8 bytes.
+    // Aligned to 8 bytes. Throws std::bad_alloc when the system has no memory left.
     void *take(std::size_t size);
     // A block taken from this pool; nullptr is ignored.
     void give(void *block);
