@@ -17,14 +17,16 @@
 #include <QTimer>
 #include <initializer_list>
 #include <optional>
+#include <utility>
 
 namespace quillmere {
 
 namespace {
 
-// Paints the window at most once a frame while the walk goes. Every transfer serves the
-// event loop several times, and each time the list, its scroll bar and the status line
-// would be painted again: with small attachments, painting cost more than fetching.
+// Paints the window at most ten times a second while the walk goes. Every transfer serves
+// the event loop several times, and each time the list, its scroll bar and the status line
+// would be painted again: with small attachments, painting cost more than fetching. What
+// the user does is drawn at once all the same: a click or a key lets the next paint through.
 class FramePacer : public QObject {
 public:
     explicit FramePacer(QWidget *window)
@@ -33,20 +35,30 @@ public:
         m_deferred.setSingleShot(true);
         m_deferred.setTimerType(Qt::PreciseTimer);
         connect(&m_deferred, &QTimer::timeout, this, &FramePacer::requestPaint);
-        m_window->installEventFilter(this);
+        // The application's filter sees the window's paint requests and every input event.
+        QCoreApplication::instance()->installEventFilter(this);
     }
     ~FramePacer() override {
-        m_window->removeEventFilter(this);
+        QCoreApplication::instance()->removeEventFilter(this);
         if (m_deferred.isActive())
             requestPaint(); // whatever was held back is painted once control is back
     }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override {
+        if (isInput(event->type())) {
+            m_inputSeen = true;
+            if (m_deferred.isActive()) {
+                // Qt asks for one paint at a time: the one held back is the one to send.
+                m_deferred.stop();
+                requestPaint();
+            }
+            return false;
+        }
         if (watched != m_window || event->type() != QEvent::UpdateRequest)
             return false;
         const qint64 wait = FrameMs - m_sincePaint.elapsed();
-        if (wait <= 0) {
+        if (wait <= 0 || std::exchange(m_inputSeen, false)) {
             m_sincePaint.restart();
             return false;
         }
@@ -58,15 +70,30 @@ protected:
     }
 
 private:
+    static bool isInput(QEvent::Type type) {
+        switch (type) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::Wheel:
+            return true;
+        default:
+            return false;
+        }
+    }
+
     void requestPaint() {
         QCoreApplication::postEvent(m_window, new QEvent(QEvent::UpdateRequest),
                                     Qt::LowEventPriority);
     }
 
-    static constexpr qint64 FrameMs = 33;
+    static constexpr qint64 FrameMs = 100;
     QWidget *m_window;
     QTimer m_deferred;
     QElapsedTimer m_sincePaint;
+    bool m_inputSeen = false;
 };
 
 } // namespace

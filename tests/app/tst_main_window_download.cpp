@@ -511,6 +511,39 @@ private Q_SLOTS:
         verifyRunClosed();
     }
 
+    // While progress is painted a few times a second, a click is drawn at once: no wait
+    // for the next frame.
+    void drawsWhatTheUserDoesAtOnce() {
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+        Reply stalled = file(QByteArray(1000, 's'));
+        stalled.stallAfter = 500;
+        m_server->route(u"/s.rar"_s, stalled);
+        add(u"/s.rar"_s, u"s.rar"_s);
+        add(u"/t.rar"_s, u"t.rar"_s, false);
+        PaintCounter viewport(m_window->List1->viewport());
+        bool clickDrawn = false;
+        connect(m_window->fileDownload(), &CFileDownload::OnProgress, this, [&](qint64 progress) {
+            if (progress != 500 || clickDrawn)
+                return;
+            // A change of the program's own is painted when its frame comes ...
+            QAbstractItemModel *model = m_window->List1->model();
+            int before = viewport.paints;
+            model->setData(model->index(1, 0), Qt::Checked, Qt::CheckStateRole);
+            QTRY_VERIFY(viewport.paints > before);
+            // ... and right after it, a click does not wait for the next.
+            before = viewport.paints;
+            const QRect row = m_window->List1->visualRect(model->index(1, 0));
+            QTest::mouseClick(m_window->List1->viewport(), Qt::LeftButton, {}, row.center());
+            QCoreApplication::processEvents();
+            clickDrawn = viewport.paints > before;
+            m_server->releaseStalls();
+        });
+        clickStart();
+        QVERIFY(clickDrawn);
+        verifyRunClosed();
+    }
+
     // What the line shows before the transfer, and what a fetch refuses on its own.
     void failsAFetchBeforeAnyTransfer() {
         const QString ftp = u"ftp://127.0.0.1:%1/w.rar__w.rar[等待中]"_s.arg(m_server->port());
