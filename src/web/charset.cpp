@@ -1053,41 +1053,37 @@ struct EncodingChoice {
     bool knownValidUtf8 = false;
 };
 
-// The encoding a page's first bytes settle, as chooseEncoding() would choose it for the whole
-// page; nullopt while more bytes could change the choice, and for a page without any
-// declaration, which only all of its bytes decide.
-std::optional<E> settledEncoding(QByteArrayView head, QByteArrayView contentTypeHeader) {
-    if (head.size() < 3)
+// The encoding a page's byte order mark, Content-Type or early declaration names; nullopt
+// when none does. For a page still arriving (`whole` false), nullopt also while more bytes
+// could still name one.
+std::optional<EncodingChoice> declaredEncoding(QByteArrayView head,
+                                               QByteArrayView contentTypeHeader, bool whole) {
+    if (!whole && head.size() < 3)
         return std::nullopt;
-    if (head.startsWith("\xEF\xBB\xBF") || head.startsWith("\xFF\xFE") ||
-        head.startsWith("\xFE\xFF"))
-        return std::nullopt; // not GBK; left to the end
+    if (head.startsWith("\xEF\xBB\xBF"))
+        return EncodingChoice{E::Utf8, 3};
+    if (head.startsWith("\xFF\xFE"))
+        return EncodingChoice{E::Utf16LE, 2};
+    if (head.startsWith("\xFE\xFF"))
+        return EncodingChoice{E::Utf16BE, 2};
+
     if (const std::optional<QByteArray> charset = ParseContentType(contentTypeHeader).charset) {
         if (const std::optional<E> encoding = lookupLabel(*charset))
-            return *encoding;
+            return EncodingChoice{*encoding};
     }
-    if (head.size() < kPrescanWindow)
+
+    if (!whole && head.size() < kPrescanWindow)
         return std::nullopt;
-    return Prescanner(head.first(kPrescanWindow)).run();
+    if (const std::optional<E> declared =
+            Prescanner(head.first(std::min(head.size(), kPrescanWindow))).run())
+        return EncodingChoice{*declared};
+    return std::nullopt;
 }
 
 EncodingChoice chooseEncoding(QByteArrayView bytes, QByteArrayView contentTypeHeader) {
-    if (bytes.startsWith("\xEF\xBB\xBF"))
-        return {E::Utf8, 3};
-    if (bytes.startsWith("\xFF\xFE"))
-        return {E::Utf16LE, 2};
-    if (bytes.startsWith("\xFE\xFF"))
-        return {E::Utf16BE, 2};
-
-    if (const std::optional<QByteArray> charset = ParseContentType(contentTypeHeader).charset) {
-        if (const std::optional<E> encoding = lookupLabel(*charset))
-            return {*encoding};
-    }
-
-    const QByteArrayView window = bytes.first(std::min(bytes.size(), kPrescanWindow));
-    if (const std::optional<E> declared = Prescanner(window).run())
-        return {*declared};
-
+    if (const std::optional<EncodingChoice> declared =
+            declaredEncoding(bytes, contentTypeHeader, true))
+        return *declared;
     // Undeclared: UTF-8 when it cannot be anything else, otherwise what our users' older
     // sites are written in.
     if (validUtf8Prefix(bytes) == bytes.size())
@@ -1138,7 +1134,7 @@ struct Utf8PageDecoder::State {
     qsizetype expected = 0;
 
     void settle() {
-        const std::optional<E> settled = settledEncoding(bytes, contentType);
+        const std::optional<EncodingChoice> settled = declaredEncoding(bytes, contentType, false);
         if (!settled) {
             // Past the prescan window without a word on the encoding: only the whole
             // page can tell.
@@ -1146,12 +1142,13 @@ struct Utf8PageDecoder::State {
                 mode = Mode::Bytes;
             return;
         }
-        table = (*settled == E::Gbk || *settled == E::Gb18030) ? gbkTable() : nullptr;
+        const bool gbk = settled->encoding == E::Gbk || settled->encoding == E::Gb18030;
+        table = gbk ? gbkTable() : nullptr;
         if (!table) {
             mode = Mode::Bytes;
             return;
         }
-        encoding = *settled;
+        encoding = settled->encoding;
         mode = Mode::Table;
         if (expected > 0)
             utf8.reserve(expected + expected / 2);

@@ -627,10 +627,9 @@ struct WhiteSpaceLayout {
             content();
             return;
         }
-        for (std::uint32_t i = 0; i < e.m_childCount; ++i) {
-            const std::uint32_t child = doc.m_children[e.m_firstChild + i];
-            if (child & HtmlDocument::CharacterDataBit)
-                text(child & ~HtmlDocument::CharacterDataBit, e.m_preformatted);
+        for (const std::uint32_t child : doc.children(e)) {
+            if (HtmlDocument::isCharacterData(child))
+                text(HtmlDocument::dataIndex(child), e.m_preformatted);
             else
                 walk(*doc.m_all[child]);
         }
@@ -658,13 +657,12 @@ struct TextCollector {
 
     // Every text below `e`, rendered or not, comments left out.
     void textContent(const HtmlElement &e, QString &text) const {
-        for (std::uint32_t i = 0; i < e.m_childCount; ++i) {
-            const std::uint32_t child = doc.m_children[e.m_firstChild + i];
-            if (!(child & HtmlDocument::CharacterDataBit)) {
+        for (const std::uint32_t child : doc.children(e)) {
+            if (!HtmlDocument::isCharacterData(child)) {
                 textContent(*doc.m_all[child], text);
                 continue;
             }
-            const auto &data = doc.m_data[child & ~HtmlDocument::CharacterDataBit];
+            const auto &data = doc.m_data[HtmlDocument::dataIndex(child)];
             if (!data.comment)
                 text += doc.text(data.text);
         }
@@ -675,23 +673,21 @@ struct TextCollector {
     bool followedBy(const HtmlElement &e, HtmlElement::Display display) const {
         if (!e.m_parent)
             return false;
-        const HtmlElement &parent = *e.m_parent;
-        const auto begin = doc.m_children.begin() + parent.m_firstChild;
-        const auto end = begin + parent.m_childCount;
-        const auto it = std::find(begin, end, e.m_index);
-        return std::any_of(it == end ? end : std::next(it), end, [&](std::uint32_t child) {
-            if (child & HtmlDocument::CharacterDataBit)
-                return false;
-            const HtmlElement *sibling = doc.m_all[child];
-            return sibling->m_rendered && sibling->m_display == display;
-        });
+        const std::span<const std::uint32_t> siblings = doc.children(*e.m_parent);
+        const auto it = std::find(siblings.begin(), siblings.end(), e.m_index);
+        return std::any_of(it == siblings.end() ? it : std::next(it), siblings.end(),
+                           [&](std::uint32_t child) {
+                               if (HtmlDocument::isCharacterData(child))
+                                   return false;
+                               const HtmlElement *sibling = doc.m_all[child];
+                               return sibling->m_rendered && sibling->m_display == display;
+                           });
     }
 
     void children(const HtmlElement &e) {
-        for (std::uint32_t i = 0; i < e.m_childCount; ++i) {
-            const std::uint32_t child = doc.m_children[e.m_firstChild + i];
-            if (child & HtmlDocument::CharacterDataBit) {
-                const auto &data = doc.m_data[child & ~HtmlDocument::CharacterDataBit];
+        for (const std::uint32_t child : doc.children(e)) {
+            if (HtmlDocument::isCharacterData(child)) {
+                const auto &data = doc.m_data[HtmlDocument::dataIndex(child)];
                 append(doc.rendered(data), data.spaceAfter);
             } else {
                 collect(*doc.m_all[child]);
@@ -758,13 +754,12 @@ struct Serializer {
     }
 
     void children(const HtmlElement &e) {
-        for (std::uint32_t i = 0; i < e.m_childCount; ++i) {
-            const std::uint32_t child = doc.m_children[e.m_firstChild + i];
-            if (!(child & HtmlDocument::CharacterDataBit)) {
+        for (const std::uint32_t child : doc.children(e)) {
+            if (!HtmlDocument::isCharacterData(child)) {
                 element(*doc.m_all[child]);
                 continue;
             }
-            const auto &data = doc.m_data[child & ~HtmlDocument::CharacterDataBit];
+            const auto &data = doc.m_data[HtmlDocument::dataIndex(child)];
             const QStringView text = doc.text(data.text);
             if (data.comment) {
                 out += u"<!--";

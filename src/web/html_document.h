@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace quillmere {
@@ -116,6 +117,11 @@ private:
     // A child is an element (its index in m_all) or character data (its index in m_data
     // with this bit set).
     static constexpr std::uint32_t CharacterDataBit = 0x8000'0000u;
+    static bool isCharacterData(std::uint32_t child) { return child & CharacterDataBit; }
+    static std::uint32_t dataIndex(std::uint32_t child) { return child & ~CharacterDataBit; }
+    std::span<const std::uint32_t> children(const HtmlElement &e) const {
+        return std::span(m_children).subspan(e.m_firstChild, e.m_childCount);
+    }
 
     QStringView text(Slice s) const { return QStringView(m_text).sliced(s.offset, s.length); }
     QStringView rendered(const CharacterData &d) const {

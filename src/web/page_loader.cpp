@@ -230,9 +230,9 @@ void PageLoader::parseLater(Utf8PageDecoder page, QByteArray contentType, QUrl u
     // keeps painting; the result comes back as an event.
     // A lambda that moves its captures on: arguments given to run() stay referenced by the
     // task until it ends.
-    deliver(QtConcurrent::run([page = std::make_shared<Utf8PageDecoder>(std::move(page)),
-                               contentType = std::move(contentType), url = std::move(url)] {
-        return buildDocument(std::move(*page), contentType, url);
+    deliver(QtConcurrent::run([page = std::move(page), contentType = std::move(contentType),
+                               url = std::move(url)]() mutable {
+        return buildDocument(std::move(page), contentType, url);
     }));
 }
 
