@@ -2,8 +2,8 @@
 #include "app/platform.h"
 #include "app/start_up.h"
 #include "release/release_info.h"
-#include "web/cookie_store.h"
-#include "web/network_session.h"
+#include "net/cookie_store.h"
+#include "net/network_session.h"
 
 #include <QApplication>
 #include <cstdio>
@@ -35,6 +35,8 @@ QStringList argumentsOf(int argc, char *argv[]) {
 
 int main(int argc, char *argv[]) {
     using namespace quillmere;
+    // Before any thread exists: libcurl's process-wide set-up is not thread-safe everywhere.
+    InitialiseNetwork();
 #ifdef Q_OS_WIN
     QApplication app(argc, argv);
 #endif

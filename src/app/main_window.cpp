@@ -74,7 +74,7 @@ FormLabel *label(const QString &caption, QPoint at, QWidget *parent) {
 
 } // namespace
 
-frmMain::frmMain(QNetworkAccessManager *network, Platform &platform, QWidget *parent)
+frmMain::frmMain(NetworkSession *network, Platform &platform, QWidget *parent)
     : QWidget(parent)
     , m_network(network)
     , m_platform(platform)

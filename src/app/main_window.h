@@ -17,7 +17,6 @@
 class QCheckBox;
 class QLineEdit;
 class QListView;
-class QNetworkAccessManager;
 class QPushButton;
 class QTimer;
 
@@ -25,13 +24,14 @@ namespace quillmere {
 
 class AttachmentList;
 class CFileDownload;
+class NetworkSession;
 class Platform;
 
 class frmMain : public QWidget {
     Q_OBJECT
 public:
     // Creates every control and runs Form_Load; the caller shows the window.
-    frmMain(QNetworkAccessManager *network, Platform &platform, QWidget *parent = nullptr);
+    frmMain(NetworkSession *network, Platform &platform, QWidget *parent = nullptr);
     ~frmMain() override;
 
     // Client area at the designed size: 9405 x 6945 twips.
@@ -118,7 +118,7 @@ private:
     void connectHandlers();
     void showMessage(int icon, const QString &text);
 
-    QNetworkAccessManager *m_network;
+    NetworkSession *m_network;
     Platform &m_platform;
     AttachmentList *m_attachments;
     std::unique_ptr<CFileDownload> m_oFileDownload;

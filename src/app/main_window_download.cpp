@@ -5,7 +5,6 @@
 #include "app/main_window.h"
 #include "download/download_rules.h"
 #include "transfer/file_download.h"
-#include "web/request_rules.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -176,12 +175,10 @@ bool frmMain::FetchAttachment(const QString &entry, std::optional<EntryParts> pa
 
 void frmMain::m_oFileDownload_OnProgress(qint64 lProgress, qint64 lMaxProgress, qint32 lStatusCode,
                                          const QString &sStatusText) {
+    Q_UNUSED(lStatusCode);
+    Q_UNUSED(sStatusText);
+    // A web page where the file was expected fails in the download service itself.
     Label5->setCaption(ProgressText(m_sFileName, ProgressPercent(lProgress, lMaxProgress)));
-    // A web page where a file was expected is the forum asking to log in or reporting an
-    // error: stop before a byte of it is kept under the attachment's name.
-    if (lStatusCode == qint32(BINDSTATUS_MIMETYPEAVAILABLE) && IsPageType(sStatusText) &&
-        m_oFileDownload)
-        m_oFileDownload->AbortDownloading();
 }
 
 } // namespace quillmere

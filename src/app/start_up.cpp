@@ -2,9 +2,9 @@
 
 #include "app/platform.h"
 #include "release/release_info.h"
-#include "web/browser_cookies.h"
-#include "web/cookie_store.h"
-#include "web/network_session.h"
+#include "browsers/browser_cookies.h"
+#include "net/cookie_store.h"
+#include "net/network_session.h"
 
 #include <QCommandLineParser>
 #include <QDir>

@@ -1,18 +1,15 @@
 #include "transfer/download_service.h"
 
+#include "net/network_session.h"
+#include "net/request_rules.h"
 #include "transfer/part_file.h"
-#include "web/content_coding.h"
-#include "web/request_rules.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QList>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
+#include <QPointer>
 #include <QTimer>
 #include <memory>
-#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -20,42 +17,40 @@ namespace quillmere {
 
 namespace {
 
-// Bound what Qt buffers from the socket and what waits for the disk, so memory does not
-// grow with the file when the disk is slower than the network.
+// Bound what waits in the session and what waits for the disk, so memory does not grow
+// with the file when the disk is slower than the network: the session pauses the
+// network once ReadBufferSize waits there, and no more is taken from it than the disk's
+// queue has room for.
 constexpr qint64 ReadBufferSize = 1024 * 1024;
 constexpr qint64 MaxQueuedBytes = 8 * ReadBufferSize;
 // About 30 progress reports a second: enough for a status line, few enough repaints.
 constexpr qint64 ProgressIntervalMs = 33;
 
-HResult fromNetworkError(QNetworkReply::NetworkError error) {
-    switch (error) {
-    // Every abort of our own records its reason first, so a cancel seen here is Qt's
-    // transfer timeout.
-    case QNetworkReply::OperationCanceledError:
-    case QNetworkReply::TimeoutError:
-        return INET_E_CONNECTION_TIMEOUT;
-    case QNetworkReply::ConnectionRefusedError:
-    case QNetworkReply::HostNotFoundError:
-    case QNetworkReply::ProxyConnectionRefusedError:
-    case QNetworkReply::ProxyNotFoundError:
+HResult resultFor(const NetworkFailure &failure) {
+    switch (failure.kind) {
+    case NetworkError::None:
+        return S_OK;
+    case NetworkError::BadAddress:
+        return INET_E_INVALID_URL;
+    case NetworkError::CouldNotResolve:
+    case NetworkError::CouldNotConnect:
         return INET_E_CANNOT_CONNECT;
-    case QNetworkReply::SslHandshakeFailedError:
+    case NetworkError::Tls:
         return INET_E_SECURITY_PROBLEM;
-    case QNetworkReply::TooManyRedirectsError:
-    case QNetworkReply::InsecureRedirectError:
+    case NetworkError::TimedOut:
+        return INET_E_CONNECTION_TIMEOUT;
+    case NetworkError::TooManyRedirects:
         return INET_E_REDIRECT_FAILED;
-    case QNetworkReply::ProtocolUnknownError:
-        return INET_E_UNKNOWN_PROTOCOL;
-    case QNetworkReply::ContentNotFoundError:
-    case QNetworkReply::ContentGoneError:
-        return INET_E_OBJECT_NOT_FOUND;
+    case NetworkError::HttpStatus:
+        return failure.httpStatus == 404 || failure.httpStatus == 410 ? INET_E_OBJECT_NOT_FOUND
+                                                                      : INET_E_DOWNLOAD_FAILURE;
+    case NetworkError::Aborted:
+        return E_ABORT;
+    case NetworkError::Disk:
+        return STG_E_WRITEFAULT;
     default:
         return INET_E_DOWNLOAD_FAILURE;
     }
-}
-
-HResult fromFileError(QFileDevice::FileError error) {
-    return error == QFileDevice::ResourceError ? STG_E_MEDIUMFULL : STG_E_WRITEFAULT;
 }
 
 const char16_t *utf16OrNull(const QString &text) {
@@ -63,16 +58,17 @@ const char16_t *utf16OrNull(const QString &text) {
 }
 
 // One transfer. The pending URLDownloadToFile() holds a reference for as long as it runs;
-// callers may hold more and outlive it. Network signals only record what happened and wake
-// the wait; every callback is made from run() itself, so a handler that processes events
-// never re-enters a callback through another network signal.
+// callers may hold more and outlive it. The answer's signals only record what happened and
+// wake the wait; every callback is made from run() itself, so a handler that processes
+// events never re-enters a callback through another network signal.
 class Binding final : public IBinding {
 public:
-    Binding(QObject *caller, IBindStatusCallback *callback, const QUrl &url)
+    Binding(QObject *caller, IBindStatusCallback *callback, HttpRequest request)
         : m_caller(caller)
         , m_callerWatched(caller != nullptr)
         , m_callback(callback)
-        , m_address(url.toString()) {
+        , m_request(std::move(request))
+        , m_address(m_request.url.toString()) {
         m_sinceProgress.start();
         m_throttle.setSingleShot(true);
         m_throttle.setTimerType(Qt::PreciseTimer);
@@ -93,6 +89,8 @@ public:
         return S_OK;
     }
 
+    // Asks at once, so that the request is on its way while the file is made.
+    void start(NetworkSession &network);
     // The body goes to a temporary file beside the target; only a complete transfer
     // replaces the target, so a failure never leaves a torn file under its name.
     bool open(const QString &target, PartFile::DiskWait diskWait) {
@@ -105,7 +103,7 @@ public:
             std::move(diskWait));
         return m_file->open(target);
     }
-    HResult run(QNetworkAccessManager &network, QNetworkRequest request);
+    HResult run();
 
 private:
     struct Report {
@@ -115,7 +113,10 @@ private:
         QString text;
     };
 
-    ~Binding() override { m_file.reset(); }
+    ~Binding() override {
+        m_reply.reset();
+        m_file.reset();
+    }
 
     bool mayCallBack() const { return m_callback && (!m_callerWatched || m_caller); }
     qint64 maxProgress() const { return qMax<qint64>(m_expected, 0); }
@@ -137,22 +138,30 @@ private:
     }
     void deliverReports();
     void fail(HResult code, const QString &text);
-    void failWriting() { fail(fromFileError(m_file->error()), m_file->errorString()); }
-    void start(QNetworkAccessManager &network, QNetworkRequest request);
-    void onRedirected(const QUrl &target);
-    void onMetaData();
-    void onReadyRead(bool finished = false);
+    void fail(const NetworkFailure &failure) { fail(resultFor(failure), failure.reason); }
+    void failWriting() {
+        fail(m_file->error() == QFileDevice::ResourceError ? STG_E_MEDIUMFULL : STG_E_WRITEFAULT,
+             m_file->errorString());
+    }
+    void ask();
+    void onHeaders();
+    void onReadyRead();
     void onWritten();
     void onFinished();
-    bool bodyOnDisk() const { return m_replyDone && m_file && m_file->queued() == 0; }
+    bool bodyOnDisk() const {
+        return m_replyDone && m_reply && m_reply->bytesAvailable() == 0 && m_file &&
+               m_file->queued() == 0;
+    }
     void finish();
 
     quint32 m_refs = 0;
     QPointer<QObject> m_caller;
     const bool m_callerWatched;
     IBindStatusCallback *m_callback;
+    HttpRequest m_request; // its address follows the redirects
+    QPointer<NetworkSession> m_network;
     std::unique_ptr<PartFile> m_file; // reset as soon as the transfer fails: drops the temp file
-    QPointer<QNetworkReply> m_reply;
+    std::unique_ptr<HttpReply> m_reply;
     QString m_address;
     QEventLoop *m_loop = nullptr;
     QTimer m_throttle;
@@ -161,18 +170,35 @@ private:
     bool m_progressDue = false;
     bool m_running = true;
     bool m_replyDone = false;
-    bool m_headersSeen = false;
-    bool m_sniffPending = false;             // no Content-Type: the first bytes are looked at
-    std::optional<ContentDecoder> m_decoder; // set with the answer's headers
+    bool m_bodyHeld = false;     // a page came: none of it is kept
+    bool m_sniffPending = false; // no Content-Type: the first bytes are looked at
     int m_redirects = 0;
-    qint64 m_received = 0;       // bytes of the file
-    qint64 m_receivedAsSent = 0; // bytes as they came, before any decoding
-    qint64 m_expected = -1;      // Content-Length of the body as it reaches the file, else -1
+    qint64 m_received = 0;  // bytes of the file
+    qint64 m_expected = -1; // Content-Length of the body as it reaches the file, else -1
     HResult m_result = S_OK;
     QString m_error;
 };
 
-HResult Binding::run(QNetworkAccessManager &network, QNetworkRequest request) {
+void Binding::start(NetworkSession &network) {
+    m_network = &network;
+    ask();
+}
+
+void Binding::ask() {
+    if (!m_network) {
+        fail(E_FAIL, u"The network session was closed."_s);
+        return;
+    }
+    m_replyDone = false;
+    m_reply = m_network->get(m_request);
+    m_reply->setBufferLimit(ReadBufferSize);
+    HttpReply *reply = m_reply.get();
+    QObject::connect(reply, &HttpReply::headersReceived, &m_throttle, [this] { onHeaders(); });
+    QObject::connect(reply, &HttpReply::readyRead, &m_throttle, [this] { onReadyRead(); });
+    QObject::connect(reply, &HttpReply::finished, &m_throttle, [this] { onFinished(); });
+}
+
+HResult Binding::run() {
     QMetaObject::Connection watch;
     if (m_caller)
         watch = QObject::connect(m_caller, &QObject::destroyed, &m_throttle, [this] { Abort(); });
@@ -180,7 +206,7 @@ HResult Binding::run(QNetworkAccessManager &network, QNetworkRequest request) {
     if (mayCallBack())
         m_callback->OnStartBinding(0, this);
     if (m_result == S_OK) // the callback may have aborted already
-        start(network, std::move(request));
+        report(BINDSTATUS_CONNECTING, m_request.url.host());
 
     QEventLoop loop;
     m_loop = &loop;
@@ -197,32 +223,12 @@ HResult Binding::run(QNetworkAccessManager &network, QNetworkRequest request) {
 
     QObject::disconnect(watch);
     m_throttle.stop();
-    delete m_reply;
+    m_reply.reset();
     m_file.reset();
     m_running = false;
     if (mayCallBack())
         m_callback->OnStopBinding(m_result, utf16OrNull(m_error));
     return m_result;
-}
-
-void Binding::start(QNetworkAccessManager &network, QNetworkRequest request) {
-    m_reply = network.get(request);
-    m_reply->setReadBufferSize(ReadBufferSize);
-    QNetworkReply *reply = m_reply;
-    QObject::connect(reply, &QNetworkReply::redirected, reply,
-                     [this](const QUrl &target) { onRedirected(target); });
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [this] { onMetaData(); });
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, [this] { onReadyRead(); });
-    QObject::connect(reply, &QNetworkReply::finished, reply, [this] { onFinished(); });
-    // Should the network manager go first, its replies go with it and never finish.
-    QObject::connect(reply, &QObject::destroyed, &m_throttle, [this] {
-        if (!m_replyDone) {
-            m_replyDone = true;
-            fail(INET_E_DOWNLOAD_FAILURE, u"The network session was closed."_s);
-        }
-    });
-
-    report(BINDSTATUS_CONNECTING, request.url().host());
 }
 
 void Binding::deliverReports() {
@@ -245,7 +251,13 @@ void Binding::deliverReports() {
         // Handlers run inside this call and may abort, start other transfers or destroy
         // the caller; the loop condition sees all of that.
         m_callback->OnProgress(next.progress, next.max, next.status, utf16OrNull(next.text));
+        if (next.status == BINDSTATUS_MIMETYPEAVAILABLE && IsPageType(next.text))
+            fail(INET_E_DOWNLOAD_FAILURE,
+                 u"A web page (%1) came where the file was expected."_s.arg(next.text));
     }
+    // Without a callback to tell, a page still fails.
+    if (m_result == S_OK && m_bodyHeld)
+        fail(INET_E_DOWNLOAD_FAILURE, u"A web page came where the file was expected."_s);
 }
 
 void Binding::fail(HResult code, const QString &text) {
@@ -261,84 +273,66 @@ void Binding::fail(HResult code, const QString &text) {
     wake();
 }
 
-void Binding::onRedirected(const QUrl &target) {
-    if (!MayFollowRedirect(target, m_redirects++)) {
-        fail(INET_E_REDIRECT_FAILED, u"Refused a redirect to %1"_s.arg(target.toString()));
+void Binding::onHeaders() {
+    const int status = m_reply->status();
+    const QByteArray location = m_reply->header("Location");
+    if (status / 100 == 3 && !location.isEmpty()) {
+        const QUrl target = m_reply->url().resolved(QUrl::fromEncoded(location));
+        if (!MayFollowRedirect(target, m_redirects++)) {
+            fail(INET_E_REDIRECT_FAILED, u"Refused a redirect to %1"_s.arg(target.toString()));
+            return;
+        }
+        // The redirect's own body is not wanted; the Referer stays the page's.
+        m_request.url = target;
+        m_address = target.toString();
+        report(BINDSTATUS_REDIRECTING, m_address);
+        ask();
         return;
     }
-    m_address = target.toString();
-    m_headersSeen = false;
-    report(BINDSTATUS_REDIRECTING, m_address);
-    Q_EMIT m_reply->redirectAllowed();
-}
-
-void Binding::onMetaData() {
-    // Once more now that the answer is there: Qt hands the limit to the reply of its
-    // network thread, and one set before that reply existed can be lost, leaving the
-    // socket read without limit.
-    m_reply->setReadBufferSize(ReadBufferSize);
-    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status >= 400) {
-        const HResult code =
-            status == 404 || status == 410 ? INET_E_OBJECT_NOT_FOUND : INET_E_DOWNLOAD_FAILURE;
-        fail(code, u"HTTP status %1"_s.arg(status));
+        fail(resultFor({NetworkError::HttpStatus, status, {}}), u"HTTP status %1"_s.arg(status));
         return;
     }
-    if (status / 100 != 2 || m_headersSeen)
-        return; // a redirect, followed through redirected(), or a failure found at the end
-    m_headersSeen = true;
-    // 206 to a request without a range, 204, 205 and the like: not the file.
+    // 206 to a request without a range, 204, 205, a 3xx that names no target: not the file.
     if (status != 200) {
         fail(INET_E_DOWNLOAD_FAILURE, u"HTTP status %1 is not the whole file"_s.arg(status));
         return;
     }
-    std::optional<ContentDecoder> decoder =
-        ContentDecoder::forEncoding(m_reply->rawHeader("Content-Encoding"));
-    if (!decoder) {
-        fail(INET_E_DOWNLOAD_FAILURE, u"Unknown Content-Encoding %1"_s.arg(QString::fromLatin1(
-                                          m_reply->rawHeader("Content-Encoding"))));
-        return;
-    }
-    m_decoder = std::move(decoder);
-
-    m_expected = ExpectedBodyLength(*m_reply);
-    const QByteArray mediaType = ParseContentType(m_reply->rawHeader("Content-Type")).mediaType;
+    m_expected =
+        ExpectedBodyLength(m_reply->header("Content-Length"), m_reply->header("Content-Encoding"));
+    const QByteArray mediaType = ParseContentType(m_reply->header("Content-Type")).mediaType;
     if (!mediaType.isEmpty())
         report(BINDSTATUS_MIMETYPEAVAILABLE, QString::fromLatin1(mediaType));
+    m_bodyHeld = IsPageType(mediaType);
     m_sniffPending = mediaType.isEmpty();
 }
 
-void Binding::onReadyRead(bool finished) {
-    // While the disk is behind, what arrives stays in Qt's bounded buffer, and Qt stops
-    // reading the socket; the writer's next report reads on. The last bytes are taken at
-    // once, so nothing of the body depends on the reply living on.
-    if (!m_file || !m_reply || (!finished && m_file->queued() >= MaxQueuedBytes))
+void Binding::onReadyRead() {
+    // No more is taken than the disk's queue has room for: the rest waits in the session,
+    // which holds the network back, and the writer's next report reads on.
+    if (!m_file || !m_reply || m_bodyHeld)
         return;
-    QByteArray data = m_reply->readAll();
-    if (data.isEmpty() || !m_decoder)
+    const qint64 room = MaxQueuedBytes - m_file->queued();
+    if (room <= 0)
         return;
-    m_receivedAsSent += data.size();
-    if (!m_decoder->isPassThrough()) {
-        QByteArray decoded;
-        if (!m_decoder->decode(data, decoded)) {
-            fail(INET_E_DOWNLOAD_FAILURE, u"The compressed body is damaged"_s);
-            return;
-        }
-        data = std::move(decoded);
-        if (data.isEmpty())
-            return;
-    }
+    QByteArray data = m_reply->read(room);
+    if (data.isEmpty())
+        return;
     // No Content-Type: the first bytes tell a page from a file, as a browser sniffs them,
     // before any of them is kept.
-    if (std::exchange(m_sniffPending, false) && SniffsAsHtml(data))
+    if (std::exchange(m_sniffPending, false) && SniffsAsHtml(data)) {
+        m_bodyHeld = true;
         report(BINDSTATUS_MIMETYPEAVAILABLE, u"text/html"_s);
-    m_file->write(data);
+        return;
+    }
+    const qint64 size = data.size();
+    m_file->write(std::move(data));
     if (m_file->failed()) {
         failWriting();
         return;
     }
     const bool first = m_received == 0;
-    m_received += data.size();
+    m_received += size;
     if (first) {
         report(BINDSTATUS_BEGINDOWNLOADDATA, m_address);
         return;
@@ -355,13 +349,10 @@ void Binding::onWritten() {
 void Binding::onFinished() {
     m_replyDone = true;
     if (m_result == S_OK) {
-        const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (m_reply->error() != QNetworkReply::NoError)
-            fail(fromNetworkError(m_reply->error()), m_reply->errorString());
-        else if (status / 100 != 2)
-            fail(INET_E_DOWNLOAD_FAILURE, u"HTTP status %1"_s.arg(status));
+        if (const NetworkFailure &failure = m_reply->result())
+            fail(failure);
         else
-            onReadyRead(true);
+            onReadyRead();
     }
     wake();
 }
@@ -371,15 +362,6 @@ void Binding::onFinished() {
 void Binding::finish() {
     if (m_result != S_OK)
         return;
-    if (m_reply && IsShortBody(*m_reply, m_receivedAsSent)) {
-        fail(INET_E_DOWNLOAD_FAILURE, u"The body ended after %1 bytes, before its announced "
-                                      "length"_s.arg(m_receivedAsSent));
-        return;
-    }
-    if (m_decoder && !m_decoder->isComplete()) {
-        fail(INET_E_DOWNLOAD_FAILURE, u"The compressed body ended before its end"_s);
-        return;
-    }
     if (m_received == 0)
         report(BINDSTATUS_BEGINDOWNLOADDATA, m_address);
     m_progressDue = false;
@@ -391,7 +373,7 @@ void Binding::finish() {
 
 } // namespace
 
-DownloadService::DownloadService(QNetworkAccessManager *network)
+DownloadService::DownloadService(NetworkSession *network)
     : m_network(network) {}
 
 HResult DownloadService::URLDownloadToFile(QObject *caller, const QString &url,
@@ -408,16 +390,16 @@ HResult DownloadService::URLDownloadToFile(QObject *caller, const QString &url,
     if (!m_network)
         return E_FAIL;
 
-    QNetworkRequest request = WebRequest(address, RequestKind::File,
-                                         std::chrono::milliseconds(m_transferTimeoutMs), fromPage);
-
     // Everything below lives in the binding: a handler may destroy this service's owner
     // while the call is pending.
-    QNetworkAccessManager &network = *m_network;
-    const CountedRef<Binding> binding(new Binding(caller, callback, address));
+    const CountedRef<Binding> binding(new Binding(
+        caller, callback,
+        WebRequest(address, RequestKind::File, std::chrono::milliseconds(m_transferTimeoutMs),
+                   fromPage)));
+    binding->start(*m_network);
     if (!binding->open(fileName, m_diskWait))
         return E_ACCESSDENIED;
-    return binding->run(network, std::move(request));
+    return binding->run();
 }
 
 } // namespace quillmere

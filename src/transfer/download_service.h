@@ -1,11 +1,12 @@
 #pragma once
 
 // A synchronous "download this address into that file" service with a binding status
-// callback, built over the program's one QNetworkAccessManager. The call nests an event
+// callback, built over the program's one network session. The call nests an event
 // loop, so the whole user interface keeps running inside it; the callback interfaces are
 // counted COM-style interfaces so that callers can hold, count and abort a binding.
 
-#include "web/request_rules.h"
+#include "net/http_reply.h"
+#include "net/request_rules.h"
 
 #include <QPointer>
 #include <QString>
@@ -15,10 +16,11 @@
 #include <functional>
 #include <utility>
 
-class QNetworkAccessManager;
 class QObject;
 
 namespace quillmere {
+
+class NetworkSession;
 
 using HResult = qint32;
 
@@ -119,7 +121,7 @@ private:
 
 class DownloadService {
 public:
-    explicit DownloadService(QNetworkAccessManager *network);
+    explicit DownloadService(NetworkSession *network);
 
     // Longest time without any data before a transfer fails; NoDataTimeout unless set.
     void setTransferTimeout(int msecs) { m_transferTimeoutMs = msecs; }
@@ -131,6 +133,9 @@ public:
 
     // Downloads `url` (http or https) into `fileName` and returns when done: S_OK, or a
     // failure code with the target left as it was. Runs a nested event loop meanwhile.
+    // A web page where the file was expected (by its Content-Type, or by its first bytes
+    // when it names none) is the forum asking to log in or reporting an error: it fails
+    // before a byte of it is kept.
     // If `caller` is destroyed while the call is pending, the transfer is aborted and
     // `callback` (which belongs to the caller) is not called again.
     // `fromPage`, when given, is the page the link was found on: the request carries the
@@ -140,7 +145,7 @@ public:
                               const QUrl &fromPage = {}) const;
 
 private:
-    QPointer<QNetworkAccessManager> m_network;
+    QPointer<NetworkSession> m_network;
     int m_transferTimeoutMs = int(NoDataTimeout.count());
     std::function<void(qint64, qint64)> m_diskWait;
 };

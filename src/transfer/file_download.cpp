@@ -8,7 +8,7 @@ using namespace Qt::StringLiterals;
 
 namespace quillmere {
 
-CFileDownload::CFileDownload(QNetworkAccessManager *network, QObject *parent)
+CFileDownload::CFileDownload(NetworkSession *network, QObject *parent)
     : QObject(parent)
     , m_service(network) {}
 

@@ -9,14 +9,15 @@
 #include <QString>
 #include <QUrl>
 
-class QNetworkAccessManager;
 
 namespace quillmere {
+
+class NetworkSession;
 
 class CFileDownload : public QObject {
     Q_OBJECT
 public:
-    explicit CFileDownload(QNetworkAccessManager *network, QObject *parent = nullptr);
+    explicit CFileDownload(NetworkSession *network, QObject *parent = nullptr);
     ~CFileDownload() override;
 
     // Downloads sSrc into the file sDest and returns only when the transfer has ended;

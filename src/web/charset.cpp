@@ -1,7 +1,7 @@
 #include "web/charset.h"
 
-#include "web/ascii.h"
-#include "web/request_rules.h"
+#include "net/ascii.h"
+#include "net/request_rules.h"
 
 #include <QStringDecoder>
 #include <algorithm>

@@ -1,15 +1,13 @@
 #include "web/page_loader.h"
 
+#include "net/network_session.h"
+#include "net/request_rules.h"
 #include "web/charset.h"
-#include "web/request_rules.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QFutureWatcher>
 #include <QMimeDatabase>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
 #include <QRegularExpression>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
@@ -50,13 +48,17 @@ QString completeAddress(const QString &typed) {
 
 } // namespace
 
-PageLoader::PageLoader(QNetworkAccessManager *network, QObject *parent)
+PageLoader::PageLoader(NetworkSession *network, QObject *parent)
     : QObject(parent)
     , m_network(network)
     , m_document(HtmlDocument::empty(QUrl())) {
     // A page that trickles in never trips the no-data limit; this one ends it.
     m_loadTimer.setSingleShot(true);
-    connect(&m_loadTimer, &QTimer::timeout, this, [this] { fail(m_navigation); });
+    connect(&m_loadTimer, &QTimer::timeout, this, [this] {
+        fail(m_navigation, {NetworkError::TimedOut, 0,
+                            u"The page was still arriving after %1 s."_s.arg(
+                                double(m_loadTimeLimit.count()) / 1000.0)});
+    });
     Navigate(InitialAddress);
 }
 
@@ -92,7 +94,7 @@ void PageLoader::Navigate(const QString &address) {
     else if (url.isLocalFile())
         startFile(url.toLocalFile());
     else
-        failLater(navigation);
+        failLater(navigation, {NetworkError::BadAddress, 0, u"Not a web address or a file."_s});
 }
 
 void PageLoader::Stop() {
@@ -108,30 +110,19 @@ void PageLoader::abandon() {
 
 void PageLoader::dropReply() {
     m_page = Utf8PageDecoder();
-    if (QNetworkReply *reply = m_reply) {
-        m_reply = nullptr;
-        reply->disconnect(this);
-        reply->abort();
-        reply->deleteLater();
-    }
+    m_reply.reset(); // ends its exchange; no event of it comes any more
 }
 
-void PageLoader::failTooLarge(quint64 navigation) {
-    // At once: a reply left running keeps filling Qt's buffer, gigabytes of an endless page
-    // before the failure's turn comes.
-    dropReply();
-    failLater(navigation);
-}
-
-void PageLoader::failLater(quint64 navigation) {
+void PageLoader::failLater(quint64 navigation, NetworkFailure failure) {
     QMetaObject::invokeMethod(
-        this, [this, navigation] { fail(navigation); }, Qt::QueuedConnection);
+        this, [this, navigation, failure] { fail(navigation, failure); }, Qt::QueuedConnection);
 }
 
-void PageLoader::fail(quint64 navigation) {
+void PageLoader::fail(quint64 navigation, NetworkFailure failure) {
     if (navigation != m_navigation)
         return;
     abandon();
+    m_failure = std::move(failure);
     retire(std::exchange(m_document, HtmlDocument::empty(QUrl(m_address))));
     // A copy: a handler that navigates again replaces m_address while later receivers
     // still have to see this navigation's address.
@@ -144,6 +135,7 @@ void PageLoader::complete(quint64 navigation, std::shared_ptr<const HtmlDocument
     if (navigation != m_navigation)
         return;
     ++m_navigation; // this navigation is over: nothing more of it may arrive
+    m_failure = {};
     retire(std::exchange(m_document, std::move(document)));
     const QString address = m_address; // see fail()
     Q_EMIT DocumentComplete(address);
@@ -157,58 +149,44 @@ void PageLoader::retire(std::shared_ptr<const HtmlDocument> document) {
 }
 
 void PageLoader::startHttp(const QUrl &url, int redirects) {
-    const QNetworkRequest request = WebRequest(url, RequestKind::Page, m_stallTimeout);
-    QNetworkReply *reply = m_network->get(request);
-    // Qt buffers no more than this while the UI thread is busy elsewhere; what it holds
-    // beyond m_page stays small even for an endless page.
-    constexpr qint64 ReadBufferSize = 4 * 1024 * 1024;
-    reply->setReadBufferSize(ReadBufferSize);
-    m_reply = reply;
+    m_reply = m_network->get(WebRequest(url, RequestKind::Page, m_stallTimeout));
+    // What waits to be read stays small even for an endless page while the UI thread is
+    // busy elsewhere: the session pauses the network until there is room.
+    m_reply->setBufferLimit(4 * 1024 * 1024);
     m_page = Utf8PageDecoder();
-    const quint64 navigation = m_navigation;
+    HttpReply *reply = m_reply.get();
+    connect(reply, &HttpReply::headersReceived, this, &PageLoader::readHeaders);
+    connect(reply, &HttpReply::readyRead, this, [this, reply] { m_page.feed(reply->readAll()); });
+    connect(reply, &HttpReply::finished, this, [this, redirects] { finishHttp(redirects); });
+}
 
-    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply, navigation] {
-        // Again now that the answer is there: set before Qt's network-thread reply existed,
-        // the limit can be lost.
-        reply->setReadBufferSize(ReadBufferSize);
-        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (length.isValid() && length.toLongLong() > MaxPageBytes) {
-            failTooLarge(navigation);
-            return;
-        }
-        // The page is decoded as it comes, by what its headers say. (A redirect's body
-        // gets one too, and is thrown away.)
-        if (m_page.bytesFed() == 0)
-            m_page = Utf8PageDecoder(reply->rawHeader("Content-Type"));
-        if (const qint64 expected = ExpectedBodyLength(*reply); expected > 0)
-            // Room for the whole page at once rather than copy after copy as it grows.
-            m_page.reserve(expected);
-    });
-    connect(reply, &QNetworkReply::readyRead, this, [this, reply, navigation] {
-        m_page.feed(reply->readAll());
-        if (m_page.bytesFed() > MaxPageBytes)
-            failTooLarge(navigation);
-    });
-    connect(reply, &QNetworkReply::finished, this, [this, redirects] { finishHttp(redirects); });
+void PageLoader::readHeaders() {
+    // The page is decoded as it comes, by what its headers say. (A redirect's body gets one
+    // too, and is thrown away.)
+    m_page = Utf8PageDecoder(m_reply->header("Content-Type"));
+    const qint64 expected =
+        ExpectedBodyLength(m_reply->header("Content-Length"), m_reply->header("Content-Encoding"));
+    if (expected > 0)
+        // Room for the whole page at once rather than copy after copy as it grows.
+        m_page.reserve(expected);
 }
 
 void PageLoader::finishHttp(int redirects) {
-    QNetworkReply *reply = m_reply;
-    m_reply = nullptr;
+    const std::unique_ptr<HttpReply> reply = std::move(m_reply);
     if (!reply)
         return;
-    reply->deleteLater();
     const quint64 navigation = m_navigation;
-    if (reply->error() != QNetworkReply::NoError) {
-        fail(navigation);
+    if (const NetworkFailure &failure = reply->result()) {
+        fail(navigation, failure);
         return;
     }
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QByteArray location = reply->rawHeader("Location");
+    const int status = reply->status();
+    const QByteArray location = reply->header("Location");
     if (status >= 300 && status < 400 && !location.isEmpty()) {
         const QUrl target = reply->url().resolved(QUrl::fromEncoded(location));
         if (!MayFollowRedirect(target, redirects)) {
-            fail(navigation);
+            fail(navigation, {NetworkError::TooManyRedirects, status,
+                              u"Refused a redirect to %1."_s.arg(target.toString())});
             return;
         }
         m_address = QString::fromUtf8(target.toEncoded());
@@ -216,12 +194,11 @@ void PageLoader::finishHttp(int redirects) {
         return;
     }
     if (status >= 400) {
-        fail(navigation);
+        fail(navigation, {NetworkError::HttpStatus, status, u"HTTP status %1."_s.arg(status)});
         return;
     }
-    // A page shorter than its Content-Length is Qt's RemoteHostClosedError, above.
     m_page.feed(reply->readAll());
-    parseLater(std::exchange(m_page, Utf8PageDecoder()), reply->rawHeader("Content-Type"),
+    parseLater(std::exchange(m_page, Utf8PageDecoder()), reply->header("Content-Type"),
                reply->url());
 }
 
@@ -272,7 +249,7 @@ void PageLoader::deliver(QFuture<std::shared_ptr<const HtmlDocument>> work) {
         if (std::shared_ptr<const HtmlDocument> document = watcher->result())
             complete(navigation, std::move(document));
         else
-            fail(navigation);
+            fail(navigation, {NetworkError::Other, 0, u"The file could not be read."_s});
     });
     watcher->setFuture(std::move(work));
 }

@@ -4,9 +4,10 @@
 // as a browser would (no frames, images, scripts or styles) and reports the outcome as
 // events from the event loop. The main window keeps three of them.
 
+#include "net/http_reply.h"
+#include "net/request_rules.h"
 #include "web/charset.h"
 #include "web/html_document.h"
-#include "web/request_rules.h"
 
 #include <QFuture>
 #include <QObject>
@@ -17,21 +18,20 @@
 #include <chrono>
 #include <memory>
 
-class QNetworkAccessManager;
-class QNetworkReply;
-
 namespace quillmere {
+
+class NetworkSession;
 
 class PageLoader : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool Silent READ Silent WRITE setSilent)
 public:
-    static constexpr qint64 MaxPageBytes = 64 * 1024 * 1024;
+    static constexpr qint64 MaxPageBytes = quillmere::MaxPageBytes;
     // Where every loader starts: an http address without a host, which fails.
     static inline const QString InitialAddress = QStringLiteral("http:///");
 
     // Starts loading InitialAddress at once, as the window's design asks.
-    explicit PageLoader(QNetworkAccessManager *network, QObject *parent = nullptr);
+    explicit PageLoader(NetworkSession *network, QObject *parent = nullptr);
     ~PageLoader() override;
 
     // We never show dialogs of our own; the flag is kept for those who ask.
@@ -60,22 +60,26 @@ Q_SIGNALS:
     // Set *Cancel to keep the loader from going on to an error page of its own.
     void NavigateError(const QString &URL, bool *Cancel);
 
+public:
+    // Why the last navigation failed, for those who ask; empty after a success.
+    const NetworkFailure &lastFailure() const { return m_failure; }
+
 private:
     void abandon();
     void dropReply();
-    void failTooLarge(quint64 navigation);
-    void fail(quint64 navigation);
-    void failLater(quint64 navigation);
+    void fail(quint64 navigation, NetworkFailure failure);
+    void failLater(quint64 navigation, NetworkFailure failure);
     void startHttp(const QUrl &url, int redirects = 0);
     void startFile(const QString &path);
+    void readHeaders();
     void finishHttp(int redirects);
     void parseLater(Utf8PageDecoder page, QByteArray contentType, QUrl url);
     void deliver(QFuture<std::shared_ptr<const HtmlDocument>> work);
     void complete(quint64 navigation, std::shared_ptr<const HtmlDocument> document);
     static void retire(std::shared_ptr<const HtmlDocument> document);
 
-    QNetworkAccessManager *m_network;
-    QPointer<QNetworkReply> m_reply;
+    NetworkSession *m_network;
+    std::unique_ptr<HttpReply> m_reply;
     Utf8PageDecoder m_page; // what has come of the page so far
     QString m_address;      // what the events of the current navigation report
     quint64 m_navigation = 0;
@@ -84,6 +88,7 @@ private:
     std::chrono::milliseconds m_loadTimeLimit = std::chrono::minutes(2);
     QTimer m_loadTimer;
     bool m_silent = false;
+    NetworkFailure m_failure;
 };
 
 } // namespace quillmere

@@ -11,9 +11,9 @@
 #include "support/firefox_profile.h"
 #include "support/window_driver.h"
 #include "transfer/file_download.h"
-#include "web/cookie_file.h"
-#include "web/network_session.h"
-#include "web/request_rules.h"
+#include "net/cookie_file.h"
+#include "net/network_session.h"
+#include "net/request_rules.h"
 
 #include <QCheckBox>
 #include <QDir>

@@ -9,7 +9,7 @@
 #include "app/platform.h"
 #include "app/start_up.h"
 #include "transfer/file_download.h"
-#include "web/network_session.h"
+#include "net/network_session.h"
 
 #include <QApplication>
 #include <QLineEdit>

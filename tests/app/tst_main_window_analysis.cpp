@@ -8,7 +8,7 @@
 #include "support/fake_platform.h"
 #include "support/loopback_server.h"
 #include "support/window_driver.h"
-#include "web/network_session.h"
+#include "net/network_session.h"
 
 #include <QCheckBox>
 #include <QLineEdit>

@@ -5,7 +5,7 @@
 #include "support/fake_platform.h"
 #include "support/loopback_server.h"
 #include "transfer/file_download.h"
-#include "web/network_session.h"
+#include "net/network_session.h"
 
 #include <QDir>
 #include <QLineEdit>

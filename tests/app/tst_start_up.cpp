@@ -3,8 +3,8 @@
 
 #include "app/start_up.h"
 #include "support/fake_platform.h"
-#include "web/cookie_store.h"
-#include "web/network_session.h"
+#include "net/cookie_store.h"
+#include "net/network_session.h"
 
 #include <QDir>
 #include <QFile>

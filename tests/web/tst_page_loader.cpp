@@ -1,5 +1,5 @@
 #include "support/loopback_server.h"
-#include "web/network_session.h"
+#include "net/network_session.h"
 #include "web/page_loader.h"
 
 #include <QNetworkCookieJar>

@@ -7,12 +7,11 @@
 #include <QAnyStringView>
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QNetworkRequest>
+#include <QList>
+#include <QPair>
+#include <QUrl>
 #include <chrono>
 #include <optional>
-
-class QNetworkReply;
-class QUrl;
 
 namespace quillmere {
 
@@ -21,21 +20,32 @@ inline constexpr int MaxRedirects = 20;
 // How long a request may go without receiving any data before it fails.
 inline constexpr std::chrono::milliseconds NoDataTimeout{60'000};
 
+// The largest page the page loader takes, decoded; the next byte fails the load.
+inline constexpr qint64 MaxPageBytes = 64 * 1024 * 1024;
+
+// Both kinds are followed by their user, never by the session: the page loader to report
+// every address it reaches, the download service to ask before each step.
 enum class RequestKind {
-    // A page for the page loader, which follows redirects itself (MayFollowRedirect) so
-    // that it can report every address it reaches.
-    Page,
-    // A file for the download service: Qt follows the redirects and asks first.
-    File,
+    Page, // a page for the page loader
+    File, // a file for the download service
 };
 
-// A GET request as a browser on this system would send it: the browser's User-Agent,
-// the redirect handling of its kind, the no-data limit, and for a link followed from a
-// page, the Referer that page gives it. Cookies and the proxy are the session's
-// (NetworkSession).
-QNetworkRequest WebRequest(const QUrl &url, RequestKind kind,
-                           std::chrono::milliseconds noDataTimeout = NoDataTimeout,
-                           const QUrl &fromPage = {});
+// A GET request as the session sends it.
+struct HttpRequest {
+    QUrl url;
+    RequestKind kind = RequestKind::Page;
+    QList<QPair<QByteArray, QByteArray>> headers; // sent as given
+    std::chrono::milliseconds noDataTimeout = NoDataTimeout;
+    qint64 maxBodyBytes = -1; // decoded bytes the body may have; -1: no limit
+};
+
+// A GET request as a browser on this system would send it: the browser's User-Agent and
+// Accept headers, the codings we decode ourselves (ContentDecoder), the no-data limit, a
+// page's size limit, and for a link followed from a page, the Referer that page gives it.
+// Cookies and the proxy are the session's (NetworkSession).
+HttpRequest WebRequest(const QUrl &url, RequestKind kind,
+                       std::chrono::milliseconds noDataTimeout = NoDataTimeout,
+                       const QUrl &fromPage = {});
 QByteArray BrowserUserAgent();
 
 // The Referer a browser sends for a link from `page` to `target` under its default
@@ -68,13 +78,13 @@ bool IsPageType(QAnyStringView mediaType);
 // "<p", "<!--" and the like, followed by a blank or ">").
 bool SniffsAsHtml(QByteArrayView head);
 
-// The body length the answer announces, counted in the bytes we keep: -1 when it names
+// The body length an answer announces, counted in the bytes we keep: -1 when it names
 // none, or when the body is compressed (Content-Length then counts other bytes). "none",
 // which forums send, and "identity" keep the length.
-qint64 ExpectedBodyLength(const QNetworkReply &reply);
+qint64 ExpectedBodyLength(QByteArrayView contentLength, QByteArrayView contentEncoding);
 // A body that ended before its Content-Length, counted in the bytes as they came (before
-// any decoding). Qt reports such a body as complete when it does not decode it itself,
-// as for the download service's requests.
-bool IsShortBody(const QNetworkReply &reply, qint64 receivedAsSent);
+// any decoding). libcurl fails such a body itself; this is the check behind it, for a
+// connection whose end is not the body's end.
+bool IsShortBody(QByteArrayView contentLength, qint64 receivedAsSent);
 
 } // namespace quillmere

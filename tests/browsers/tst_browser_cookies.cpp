@@ -4,7 +4,7 @@
 // encrypts them. Values are checked with QVERIFY only, never printed.
 
 #include "support/firefox_profile.h"
-#include "web/browser_cookies.h"
+#include "browsers/browser_cookies.h"
 
 #include <QDir>
 #include <QFile>

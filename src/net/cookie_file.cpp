@@ -1,4 +1,4 @@
-#include "web/cookie_file.h"
+#include "net/cookie_file.h"
 
 #include <QStringDecoder>
 #include <algorithm>

@@ -2,10 +2,10 @@
 // message ever shows one.
 
 #include "support/loopback_server.h"
-#include "web/cookie_file.h"
-#include "web/cookie_store.h"
-#include "web/network_session.h"
-#include "web/request_rules.h"
+#include "net/cookie_file.h"
+#include "net/cookie_store.h"
+#include "net/network_session.h"
+#include "net/request_rules.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,11 +1,11 @@
-#include "web/cookie_store.h"
+#include "net/cookie_store.h"
 
-#include "web/cookie_file.h"
+#include "net/cookie_file.h"
+#include "net/network_session.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QHash>
 #include <QTemporaryFile>
 #include <filesystem>
 #include <system_error>
@@ -14,19 +14,13 @@ using namespace Qt::StringLiterals;
 
 namespace quillmere {
 
-namespace {
-
-QByteArray identifier(const QNetworkCookie &cookie) {
-    return cookie.domain().toUtf8() + '\t' + cookie.path().toUtf8() + '\t' + cookie.name();
-}
-
-} // namespace
-
-CookieStore::CookieStore(QObject *parent)
-    : QNetworkCookieJar(parent) {
+CookieStore::CookieStore(NetworkSession &session, QObject *parent)
+    : QObject(parent)
+    , m_session(session) {
     m_saveTimer.setSingleShot(true);
     m_saveTimer.setInterval(std::chrono::seconds(2));
     connect(&m_saveTimer, &QTimer::timeout, this, &CookieStore::flush);
+    connect(&session, &NetworkSession::cookiesReceived, this, &CookieStore::changed);
 }
 
 CookieStore::~CookieStore() {
@@ -72,7 +66,7 @@ CookieStore::LoadResult CookieStore::load(const QString &path) {
     }
 
     const CookieFileContents contents = ParseCookieFile(text, QDateTime::currentDateTimeUtc());
-    merge(contents.cookies);
+    m_session.addCookies(contents.cookies);
     m_path = path;
     result.status = LoadStatus::Loaded;
     result.cookies = int(contents.cookies.size());
@@ -81,26 +75,13 @@ CookieStore::LoadResult CookieStore::load(const QString &path) {
 }
 
 void CookieStore::addCookies(const QList<QNetworkCookie> &cookies) {
-    merge(cookies);
-    changed(!cookies.isEmpty());
+    m_session.addCookies(cookies);
+    if (!cookies.isEmpty())
+        changed();
 }
 
-void CookieStore::merge(const QList<QNetworkCookie> &cookies) {
-    // One pass instead of insertCookie() for each: that looks through the whole jar
-    // every time, and a store may hold tens of thousands.
-    QList<QNetworkCookie> merged = allCookies();
-    merged.append(cookies);
-    QHash<QByteArray, qsizetype> latest;
-    latest.reserve(merged.size());
-    for (qsizetype i = 0; i < merged.size(); ++i)
-        latest.insert(identifier(merged[i]), i);
-    QList<QNetworkCookie> unique;
-    unique.reserve(latest.size());
-    for (qsizetype i = 0; i < merged.size(); ++i) {
-        if (latest.value(identifier(merged[i])) == i)
-            unique.append(merged[i]);
-    }
-    setAllCookies(unique);
+QList<QNetworkCookie> CookieStore::cookies() const {
+    return m_session.cookies();
 }
 
 void CookieStore::flush() {
@@ -139,7 +120,7 @@ bool CookieStore::save() {
     if (!file.open())
         return fail(file.errorString());
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    const QByteArray text = FormatCookieFile(allCookies(), QDateTime::currentDateTimeUtc());
+    const QByteArray text = FormatCookieFile(cookies(), QDateTime::currentDateTimeUtc());
     if (text == m_written && info.exists()) { // a forum that sets the same cookie again
         Q_EMIT saved(true);
         return true;
@@ -158,29 +139,12 @@ bool CookieStore::save() {
     return true;
 }
 
-bool CookieStore::changed(bool result) {
-    if (result && !m_path.isEmpty()) {
-        m_dirty = true;
-        if (!m_saveTimer.isActive())
-            m_saveTimer.start();
-    }
-    return result;
-}
-
-bool CookieStore::setCookiesFromUrl(const QList<QNetworkCookie> &cookieList, const QUrl &url) {
-    return changed(QNetworkCookieJar::setCookiesFromUrl(cookieList, url));
-}
-
-bool CookieStore::insertCookie(const QNetworkCookie &cookie) {
-    return changed(QNetworkCookieJar::insertCookie(cookie));
-}
-
-bool CookieStore::updateCookie(const QNetworkCookie &cookie) {
-    return changed(QNetworkCookieJar::updateCookie(cookie));
-}
-
-bool CookieStore::deleteCookie(const QNetworkCookie &cookie) {
-    return changed(QNetworkCookieJar::deleteCookie(cookie));
+void CookieStore::changed() {
+    if (m_path.isEmpty())
+        return;
+    m_dirty = true;
+    if (!m_saveTimer.isActive())
+        m_saveTimer.start();
 }
 
 } // namespace quillmere

@@ -1,7 +1,7 @@
 // The cookies.txt format. Cookie values are compared with QVERIFY, never QCOMPARE: a
 // failure must not print a value, as a real sign-in would be printed the same way.
 
-#include "web/cookie_file.h"
+#include "net/cookie_file.h"
 
 #include <QTest>
 

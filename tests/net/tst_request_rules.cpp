@@ -1,5 +1,5 @@
 #include "support/loopback_server.h"
-#include "web/request_rules.h"
+#include "net/request_rules.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>

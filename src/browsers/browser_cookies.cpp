@@ -1,4 +1,4 @@
-#include "web/browser_cookies.h"
+#include "browsers/browser_cookies.h"
 
 #include <QDir>
 #include <QFile>

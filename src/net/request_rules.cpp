@@ -1,9 +1,8 @@
-#include "web/request_rules.h"
+#include "net/request_rules.h"
 
-#include "web/ascii.h"
-#include "web/content_coding.h"
+#include "net/ascii.h"
+#include "net/content_coding.h"
 
-#include <QNetworkReply>
 #include <QUrl>
 #include <algorithm>
 #include <string_view>
@@ -24,33 +23,31 @@ QByteArray BrowserUserAgent() {
 #endif
 }
 
-QNetworkRequest WebRequest(const QUrl &url, RequestKind kind,
-                           std::chrono::milliseconds noDataTimeout, const QUrl &fromPage) {
-    QNetworkRequest request(url);
-    request.setRawHeader("User-Agent", BrowserUserAgent());
-    if (const QByteArray referer = RefererFor(fromPage, url); !referer.isEmpty())
-        request.setRawHeader("Referer", referer);
-    request.setTransferTimeout(static_cast<int>(noDataTimeout.count()));
+HttpRequest WebRequest(const QUrl &url, RequestKind kind, std::chrono::milliseconds noDataTimeout,
+                       const QUrl &fromPage) {
+    HttpRequest request;
+    request.url = url;
+    request.kind = kind;
+    request.noDataTimeout = noDataTimeout;
+    const auto add = [&request](const char *name, const QByteArray &value) {
+        request.headers.append(qMakePair(QByteArray(name), value));
+    };
+    add("User-Agent", BrowserUserAgent());
     switch (kind) {
     case RequestKind::Page:
-        // Followed by the loader rather than by Qt, whose own following ends long chains
-        // and loops in a reply without error or body.
-        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                             QNetworkRequest::ManualRedirectPolicy);
-        request.setRawHeader("Accept", "text/html,application/xhtml+xml,*/*;q=0.8");
-        request.setRawHeader("Accept-Language", "zh-CN,zh;q=0.9,en;q=0.5");
+        add("Accept", "text/html,application/xhtml+xml,*/*;q=0.8");
+        add("Accept-Language", "zh-CN,zh;q=0.9,en;q=0.5");
+        request.maxBodyBytes = MaxPageBytes;
         break;
     case RequestKind::File:
-        // Qt counts; the download service sees each target first and refuses the ones
-        // MayFollowRedirect refuses.
-        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                             QNetworkRequest::UserVerifiedRedirectPolicy);
-        request.setMaximumRedirectsAllowed(MaxRedirects);
-        // Decoded by the download service itself (ContentDecoder), which tells a
-        // compressed body cut short from a whole one.
-        request.setRawHeader("Accept-Encoding", AcceptedEncodings);
+        add("Accept", "*/*");
         break;
     }
+    // Decoded by us (ContentDecoder), which tells a compressed body cut short from a whole
+    // one and inflates no faster than the reader reads.
+    add("Accept-Encoding", AcceptedEncodings);
+    if (const QByteArray referer = RefererFor(fromPage, url); !referer.isEmpty())
+        add("Referer", referer);
     return request;
 }
 
@@ -120,17 +117,26 @@ bool SniffsAsHtml(QByteArrayView head) {
     return false;
 }
 
-qint64 ExpectedBodyLength(const QNetworkReply &reply) {
-    const QByteArray encoding = reply.rawHeader("Content-Encoding").trimmed().toLower();
-    const bool inflated = encoding == "gzip" || encoding == "x-gzip" || encoding == "deflate" ||
-                          encoding == "br" || encoding == "zstd";
-    const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
-    return length.isValid() && !inflated ? length.toLongLong() : -1;
+namespace {
+
+std::optional<qint64> contentLengthOf(QByteArrayView header) {
+    bool ok = false;
+    const qint64 length = header.trimmed().toLongLong(&ok);
+    return ok && length >= 0 ? std::optional(length) : std::nullopt;
 }
 
-bool IsShortBody(const QNetworkReply &reply, qint64 receivedAsSent) {
-    const QVariant length = reply.header(QNetworkRequest::ContentLengthHeader);
-    return length.isValid() && receivedAsSent < length.toLongLong();
+} // namespace
+
+qint64 ExpectedBodyLength(QByteArrayView contentLength, QByteArrayView contentEncoding) {
+    const QByteArray encoding = contentEncoding.trimmed().toByteArray().toLower();
+    const bool inflated = encoding == "gzip" || encoding == "x-gzip" || encoding == "deflate" ||
+                          encoding == "br" || encoding == "zstd";
+    return inflated ? -1 : contentLengthOf(contentLength).value_or(-1);
+}
+
+bool IsShortBody(QByteArrayView contentLength, qint64 receivedAsSent) {
+    const std::optional<qint64> length = contentLengthOf(contentLength);
+    return length && receivedAsSent < *length;
 }
 
 namespace {

@@ -1,5 +1,6 @@
-#include "web/content_coding.h"
+#include "net/content_coding.h"
 
+#include <algorithm>
 #include <zlib.h>
 
 namespace quillmere {
@@ -31,51 +32,50 @@ ContentDecoder::ContentDecoder(ContentDecoder &&) noexcept = default;
 ContentDecoder &ContentDecoder::operator=(ContentDecoder &&) noexcept = default;
 ContentDecoder::~ContentDecoder() = default;
 
-bool ContentDecoder::decode(QByteArrayView input, QByteArray &output) {
+qsizetype ContentDecoder::decode(QByteArrayView input, QByteArray &output, qsizetype room) {
     if (!m_stream) {
         output.append(input);
-        return true;
+        return input.size();
     }
     Stream &s = *m_stream;
     if (input.isEmpty())
-        return true;
+        return 0;
     if (!s.started) {
         // "deflate" is meant to be zlib-wrapped, but servers also send it raw.
         const bool zlibHeader = input.size() >= 2 && (uchar(input[0]) & 0x0f) == 8 &&
                                 ((uchar(input[0]) << 8) | uchar(input[1])) % 31 == 0;
         const int windowBits = s.gzip ? 15 + 16 : zlibHeader ? 15 : -15;
         if (inflateInit2(&s.z, windowBits) != Z_OK)
-            return false;
+            return -1;
         s.started = true;
     }
     if (s.ended)
-        return true; // what follows a finished stream is not part of the file
+        return input.size(); // what follows a finished stream is not part of the file
     s.z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(input.data()));
     s.z.avail_in = uInt(input.size());
-    char buffer[64 * 1024];
-    while (s.z.avail_in > 0 && !s.ended) {
-        s.z.next_out = reinterpret_cast<Bytef *>(buffer);
-        s.z.avail_out = sizeof buffer;
+    constexpr qsizetype Step = 64 * 1024;
+    while (room > 0 && !s.ended) {
+        const qsizetype step = std::min(room, Step);
+        const qsizetype before = output.size();
+        output.resize(before + step);
+        s.z.next_out = reinterpret_cast<Bytef *>(output.data() + before);
+        s.z.avail_out = uInt(step);
         const int result = inflate(&s.z, Z_NO_FLUSH);
-        output.append(buffer, qsizetype(sizeof buffer - s.z.avail_out));
+        const qsizetype produced = step - qsizetype(s.z.avail_out);
+        output.resize(before + produced);
+        room -= produced;
         if (result == Z_STREAM_END)
             s.ended = true;
-        else if (result != Z_OK && !(result == Z_BUF_ERROR && s.z.avail_out != 0))
-            return false;
+        else if (result == Z_BUF_ERROR)
+            break; // nothing more to be had before more input comes
+        else if (result != Z_OK)
+            return -1;
+        else if (s.z.avail_in == 0 && produced < step)
+            break; // everything given is out
     }
-    // Output still held back by zlib comes with the next bytes or at the stream's end.
-    while (!s.ended && s.z.avail_in == 0) {
-        s.z.next_out = reinterpret_cast<Bytef *>(buffer);
-        s.z.avail_out = sizeof buffer;
-        const int result = inflate(&s.z, Z_SYNC_FLUSH);
-        const auto produced = qsizetype(sizeof buffer - s.z.avail_out);
-        output.append(buffer, produced);
-        if (result == Z_STREAM_END)
-            s.ended = true;
-        if (produced == 0 || (result != Z_OK && result != Z_STREAM_END))
-            break;
-    }
-    return true;
+    if (s.ended)
+        return input.size();
+    return input.size() - qsizetype(s.z.avail_in);
 }
 
 bool ContentDecoder::isComplete() const {

@@ -1,8 +1,9 @@
 #pragma once
 
-// The session's cookie jar, kept in a cookies.txt so that a forum sign-in outlasts the
-// program: read once at start-up, written back shortly after every change and when the
-// program ends. The file is replaced whole (a new file renamed over the old one), owner-
+// The session's cookies, kept in a cookies.txt so that a forum sign-in outlasts the
+// program: read once at start-up into the session's jar (libcurl's, which decides which
+// cookie goes where), written back shortly after a server sets one and when the program
+// ends. The file is replaced whole (a new file renamed over the old one), owner-
 // only on Unix, never written through a symbolic link; a file we could not read as a
 // cookie file, or one its owner made read-only, is never overwritten. Cookie values never
 // reach a message.
@@ -10,14 +11,16 @@
 #include <QByteArray>
 #include <QList>
 #include <QNetworkCookie>
-#include <QNetworkCookieJar>
+#include <QObject>
 #include <QString>
 #include <QTimer>
 #include <chrono>
 
 namespace quillmere {
 
-class CookieStore : public QNetworkCookieJar {
+class NetworkSession;
+
+class CookieStore : public QObject {
     Q_OBJECT
 public:
     enum class LoadStatus {
@@ -33,7 +36,8 @@ public:
         QString error; // what went wrong, for the user; never a cookie's value
     };
 
-    explicit CookieStore(QObject *parent = nullptr);
+    // The session's own store: NetworkSession makes it.
+    explicit CookieStore(NetworkSession &session, QObject *parent = nullptr);
     ~CookieStore() override;
 
     // Adds the cookies of `path` to the jar and keeps the jar there from now on, unless
@@ -53,22 +57,16 @@ public:
     // How long after a change the file is written; changes meanwhile join it.
     void setSaveDelay(std::chrono::milliseconds delay) { m_saveTimer.setInterval(delay); }
 
-    QList<QNetworkCookie> cookies() const { return allCookies(); }
-
-    // QNetworkCookieJar: every change schedules a write.
-    bool setCookiesFromUrl(const QList<QNetworkCookie> &cookieList, const QUrl &url) override;
-    bool insertCookie(const QNetworkCookie &cookie) override;
-    bool updateCookie(const QNetworkCookie &cookie) override;
-    bool deleteCookie(const QNetworkCookie &cookie) override;
+    QList<QNetworkCookie> cookies() const;
 
 Q_SIGNALS:
     // After each attempt to write the file.
     void saved(bool ok);
 
 private:
-    bool changed(bool result);
-    void merge(const QList<QNetworkCookie> &cookies);
+    void changed();
 
+    NetworkSession &m_session;
     QString m_path;
     QTimer m_saveTimer;
     QByteArray m_written; // what the file holds since our last write

@@ -1,0 +1,185 @@
+#include "net/network_session.h"
+
+#include "net/cookie_file.h"
+#include "net/cookie_store.h"
+#include "net/curl_handles.h"
+
+#include <QDateTime>
+#include <QSocketNotifier>
+#include <mutex>
+
+namespace quillmere {
+
+void InitialiseNetwork() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// What libcurl watches on one socket.
+struct NetworkSession::Socket {
+    std::unique_ptr<QSocketNotifier, DeferredDelete> read;
+    std::unique_ptr<QSocketNotifier, DeferredDelete> write;
+};
+
+NetworkSession::NetworkSession(QObject *parent)
+    : QObject(parent)
+    , m_curl(std::make_unique<Curl>())
+    , m_cookies(nullptr) {
+    InitialiseNetwork();
+    m_curl->multi.reset(curl_multi_init());
+    m_curl->share.reset(curl_share_init());
+    m_curl->cookieHandle.reset(curl_easy_init());
+    Q_CHECK_PTR(m_curl->multi.get());
+    Q_CHECK_PTR(m_curl->share.get());
+    Q_CHECK_PTR(m_curl->cookieHandle.get());
+
+    // Everything runs on this thread, so the share needs no locks.
+    CURLSH *share = m_curl->share.get();
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    // The jar is read and filled through a handle of its own that never transfers.
+    curl_easy_setopt(m_curl->cookieHandle.get(), CURLOPT_SHARE, share);
+    curl_easy_setopt(m_curl->cookieHandle.get(), CURLOPT_COOKIEFILE, "");
+
+    CURLM *multi = m_curl->multi.get();
+    curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &NetworkSession::onSocket);
+    curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, this);
+    curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &NetworkSession::onTimer);
+    curl_multi_setopt(multi, CURLMOPT_TIMERDATA, this);
+
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, [this] { act(CURL_SOCKET_TIMEOUT, 0); });
+
+    m_cookies = new CookieStore(*this, this);
+}
+
+NetworkSession::~NetworkSession() {
+    // Replies outliving the session fail; theirs is the easy handle they free.
+    const QList<HttpReply *> replies = m_curl->replies;
+    for (HttpReply *reply : replies)
+        reply->detach();
+    delete m_cookies;
+    m_cookies = nullptr;
+    m_curl->cookieHandle.reset();
+    m_curl->multi.reset();
+    m_curl->share.reset();
+}
+
+std::unique_ptr<HttpReply> NetworkSession::get(const HttpRequest &request) {
+    std::unique_ptr<HttpReply> reply(new HttpReply(*this, request));
+    return reply;
+}
+
+void NetworkSession::add(HttpReply &reply) {
+    m_curl->replies.append(&reply);
+    curl_multi_add_handle(m_curl->multi.get(), reply.m_easy->handle.get());
+    // Under way at once rather than at the timer's turn: on a kept connection the request
+    // is sent before the caller goes on to its own preparations (a transfer creates its
+    // file meanwhile).
+    act(CURL_SOCKET_TIMEOUT, 0);
+}
+
+void NetworkSession::remove(HttpReply &reply) {
+    if (m_curl->replies.removeOne(&reply))
+        curl_multi_remove_handle(m_curl->multi.get(), reply.m_easy->handle.get());
+}
+
+int NetworkSession::onSocket(void *, qintptr socket, int what, void *self, void *socketData) {
+    auto *session = static_cast<NetworkSession *>(self);
+    auto *watched = static_cast<Socket *>(socketData);
+    if (what == CURL_POLL_REMOVE) {
+        // Notifiers may be the very ones whose signal is running: they go from the loop.
+        delete watched;
+        return 0;
+    }
+    if (!watched) {
+        watched = new Socket;
+        curl_multi_assign(session->m_curl->multi.get(), curl_socket_t(socket), watched);
+    }
+    const auto watch = [&](std::unique_ptr<QSocketNotifier, DeferredDelete> &notifier,
+                           QSocketNotifier::Type type, bool wanted, int event) {
+        if (!wanted) {
+            if (notifier)
+                notifier->setEnabled(false);
+            return;
+        }
+        if (!notifier) {
+            // A child as well: one whose deferred deletion never came goes with the session.
+            notifier.reset(new QSocketNotifier(socket, type, session));
+            QObject::connect(notifier.get(), &QSocketNotifier::activated, session,
+                             [session, socket, event] { session->act(socket, event); });
+        }
+        notifier->setEnabled(true);
+    };
+    watch(watched->read, QSocketNotifier::Read, what == CURL_POLL_IN || what == CURL_POLL_INOUT,
+          CURL_CSELECT_IN);
+    watch(watched->write, QSocketNotifier::Write,
+          what == CURL_POLL_OUT || what == CURL_POLL_INOUT, CURL_CSELECT_OUT);
+    return 0;
+}
+
+int NetworkSession::onTimer(void *, long timeoutMs, void *self) {
+    auto *session = static_cast<NetworkSession *>(self);
+    // Never act from inside libcurl: even a time-out due now waits for the loop.
+    if (timeoutMs < 0)
+        session->m_timer.stop();
+    else
+        session->m_timer.start(int(std::min<long>(timeoutMs, 24L * 3600 * 1000)));
+    return 0;
+}
+
+void NetworkSession::act(qintptr socket, int events) {
+    int running = 0;
+    curl_multi_socket_action(m_curl->multi.get(), curl_socket_t(socket), events, &running);
+    collectDone();
+}
+
+void NetworkSession::collectDone() {
+    int left = 0;
+    while (CURLMsg *message = curl_multi_info_read(m_curl->multi.get(), &left)) {
+        if (message->msg != CURLMSG_DONE)
+            continue;
+        HttpReply *reply = nullptr;
+        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &reply);
+        const CURLcode code = message->data.result;
+        if (reply && m_curl->replies.contains(reply)) {
+            remove(*reply);
+            reply->transferDone(code);
+        }
+    }
+}
+
+void NetworkSession::noteCookieHeader() {
+    if (std::exchange(m_cookieSignalPosted, true))
+        return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_cookieSignalPosted = false;
+            Q_EMIT cookiesReceived();
+        },
+        Qt::QueuedConnection);
+}
+
+QList<QNetworkCookie> NetworkSession::cookies() const {
+    curl_slist *list = nullptr;
+    curl_easy_getinfo(m_curl->cookieHandle.get(), CURLINFO_COOKIELIST, &list);
+    QByteArray lines;
+    for (const curl_slist *line = list; line; line = line->next)
+        lines.append(line->data).append('\n');
+    curl_slist_free_all(list);
+    return ParseCookieFile(lines, QDateTime::currentDateTimeUtc()).cookies;
+}
+
+void NetworkSession::addCookies(const QList<QNetworkCookie> &cookies) {
+    // As the lines of a cookies.txt: libcurl reads them as it reads such a file.
+    const QByteArray lines = FormatCookieFile(cookies, QDateTime::currentDateTimeUtc());
+    for (const QByteArray &line : lines.split('\n')) {
+        if (line.isEmpty() || (line.startsWith('#') && !line.startsWith("#HttpOnly_")))
+            continue;
+        curl_easy_setopt(m_curl->cookieHandle.get(), CURLOPT_COOKIELIST, line.constData());
+    }
+}
+
+} // namespace quillmere
