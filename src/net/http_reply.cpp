@@ -5,7 +5,6 @@
 #include "net/network_session.h"
 
 #include <QNetworkProxy>
-#include <QNetworkProxyFactory>
 
 using namespace Qt::StringLiterals;
 
@@ -84,12 +83,10 @@ NetworkError errorFor(CURLcode code, const QString &message) {
     }
 }
 
-// The proxy the system names for this address: the environment on Linux, the system's
-// settings on Windows. An empty proxy keeps libcurl from reading the environment itself.
-void useSystemProxy(CURL *handle, const QUrl &url) {
-    const QList<QNetworkProxy> proxies =
-        QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(url));
-    const QNetworkProxy proxy = proxies.value(0);
+// The session's proxy for this address: by default the one the system names, the
+// environment on Linux, the system's settings on Windows. An empty proxy keeps libcurl
+// from reading the environment itself.
+void useProxy(CURL *handle, const QNetworkProxy &proxy) {
     QByteArray address;
     switch (proxy.type()) {
     case QNetworkProxy::HttpProxy:
@@ -165,7 +162,7 @@ HttpReply::HttpReply(NetworkSession &session, const HttpRequest &request)
     curl_easy_setopt(handle, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &HttpReply::onBody);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, this);
-    useSystemProxy(handle, m_url);
+    useProxy(handle, session.proxyFor(m_url));
 
     session.add(*this);
     restartNoDataTimer();

@@ -5,6 +5,7 @@
 #include "net/curl_handles.h"
 
 #include <QDateTime>
+#include <QNetworkProxyFactory>
 #include <QSocketNotifier>
 #include <mutex>
 
@@ -160,6 +161,12 @@ void NetworkSession::noteCookieHeader() {
             Q_EMIT cookiesReceived();
         },
         Qt::QueuedConnection);
+}
+
+QNetworkProxy NetworkSession::proxyFor(const QUrl &url) const {
+    if (m_proxy.type() != QNetworkProxy::DefaultProxy)
+        return m_proxy;
+    return QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(url)).value(0);
 }
 
 QList<QNetworkCookie> NetworkSession::cookies() const {

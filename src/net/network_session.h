@@ -13,6 +13,7 @@
 
 #include <QList>
 #include <QNetworkCookie>
+#include <QNetworkProxy>
 #include <QObject>
 #include <QTimer>
 #include <memory>
@@ -33,6 +34,11 @@ public:
 
     // Starts the exchange; its events arrive from the event loop, never from inside this call.
     std::unique_ptr<HttpReply> get(const HttpRequest &request);
+
+    // The proxy every request goes through: the one the system names for its address
+    // (QNetworkProxyFactory::systemProxyForQuery) unless one is set here.
+    void setProxy(const QNetworkProxy &proxy) { m_proxy = proxy; }
+    QNetworkProxy proxyFor(const QUrl &url) const;
 
     // The jar, for the store that keeps it on disk.
     CookieStore *cookieStore() const { return m_cookies; }
@@ -62,6 +68,7 @@ private:
     QTimer m_timer;
     CookieStore *m_cookies; // a child
     bool m_cookieSignalPosted = false;
+    QNetworkProxy m_proxy{QNetworkProxy::DefaultProxy};
 };
 
 } // namespace quillmere
