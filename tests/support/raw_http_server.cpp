@@ -21,10 +21,11 @@
 #else
 #include <arpa/inet.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 #endif
 
@@ -32,8 +33,11 @@ namespace quillmere::test {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 #ifdef _WIN32
 using Socket = SOCKET;
+using PollEntry = WSAPOLLFD;
 const Socket NoSocket = INVALID_SOCKET;
 constexpr int ShutBoth = SD_BOTH;
 constexpr int ShutSending = SD_SEND;
@@ -50,17 +54,25 @@ bool interruptListener(Socket listener) {
     return true;
 }
 
-bool retryable() {
+void makeNonBlocking(Socket socket) {
+    u_long on = 1;
+    ::ioctlsocket(socket, FIONBIO, &on);
+}
+
+int pollOne(PollEntry &entry, int timeoutMs) {
+    return ::WSAPoll(&entry, 1, timeoutMs);
+}
+
+bool interrupted() {
     return false;
 }
 
-void setReceiveTimeout(Socket socket, std::chrono::milliseconds timeout) {
-    const DWORD value = static_cast<DWORD>(timeout.count());
-    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&value),
-                 static_cast<socklen_t>(sizeof value));
+bool wouldBlock() {
+    return ::WSAGetLastError() == WSAEWOULDBLOCK;
 }
 #else
 using Socket = int;
+using PollEntry = pollfd;
 constexpr Socket NoSocket = -1;
 constexpr int ShutBoth = SHUT_RDWR;
 constexpr int ShutSending = SHUT_WR;
@@ -80,34 +92,22 @@ bool interruptListener(Socket listener) {
     return false;
 }
 
-bool retryable() {
+void makeNonBlocking(Socket socket) {
+    ::fcntl(socket, F_SETFL, ::fcntl(socket, F_GETFL) | O_NONBLOCK);
+}
+
+int pollOne(PollEntry &entry, int timeoutMs) {
+    return ::poll(&entry, 1, timeoutMs);
+}
+
+bool interrupted() {
     return errno == EINTR;
 }
 
-void setReceiveTimeout(Socket socket, std::chrono::milliseconds timeout) {
-    timeval value{};
-    value.tv_sec = static_cast<decltype(value.tv_sec)>(timeout.count() / 1000);
-    value.tv_usec = static_cast<decltype(value.tv_usec)>(timeout.count() % 1000 * 1000);
-    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &value, static_cast<socklen_t>(sizeof value));
+bool wouldBlock() {
+    return errno == EAGAIN || errno == EWOULDBLOCK;
 }
 #endif
-
-// Bytes moved; 0 at the end of the stream, negative on an error.
-qint64 receiveSome(Socket socket, char *data, std::size_t length) {
-    for (;;) {
-        const auto received = ::recv(socket, data, static_cast<int>(length), 0);
-        if (received >= 0 || !retryable())
-            return static_cast<qint64>(received);
-    }
-}
-
-qint64 sendSome(Socket socket, const char *data, std::size_t length) {
-    for (;;) {
-        const auto sent = ::send(socket, data, static_cast<int>(length), NoSignal);
-        if (sent >= 0 || !retryable())
-            return static_cast<qint64>(sent);
-    }
-}
 
 void setOption(Socket socket, int level, int name, int value) {
     ::setsockopt(socket, level, name, reinterpret_cast<const char *>(&value),
@@ -124,16 +124,65 @@ Socket acceptOne(Socket listener) {
 #endif
 }
 
+// Connections never block in recv() or send(): Winsock's shutdown() does not wake a call
+// that is blocked in another thread, so waits happen here instead, in slices short enough
+// for a stop to be noticed. On Linux the stop's shutdown() ends them at once.
+constexpr int PollSliceMs = 50;
+
+// False when the server is stopping or the deadline has passed.
+bool waitUntilReady(Socket socket, short events, const std::atomic<bool> &stopping,
+                    Clock::time_point deadline) {
+    for (;;) {
+        if (stopping || Clock::now() >= deadline)
+            return false;
+        PollEntry entry{};
+        entry.fd = socket;
+        entry.events = events;
+        const int ready = pollOne(entry, PollSliceMs);
+        // Errors and hang-ups count as ready too: the call that follows reports them.
+        if (ready > 0 || (ready < 0 && !interrupted()))
+            return true;
+    }
+}
+
+// Bytes moved; 0 at the end of the stream; negative on an error, on a stop or past the
+// deadline.
+qint64 receiveSome(Socket socket, char *data, std::size_t length, const std::atomic<bool> &stopping,
+                   Clock::time_point deadline = Clock::time_point::max()) {
+    for (;;) {
+        const auto received = ::recv(socket, data, static_cast<int>(length), 0);
+        if (received >= 0)
+            return static_cast<qint64>(received);
+        if (interrupted())
+            continue;
+        if (!wouldBlock() || !waitUntilReady(socket, POLLIN, stopping, deadline))
+            return -1;
+    }
+}
+
+qint64 sendSome(Socket socket, const char *data, std::size_t length,
+                const std::atomic<bool> &stopping) {
+    for (;;) {
+        const auto sent = ::send(socket, data, static_cast<int>(length), NoSignal);
+        if (sent >= 0)
+            return static_cast<qint64>(sent);
+        if (interrupted())
+            continue;
+        if (!wouldBlock() || !waitUntilReady(socket, POLLOUT, stopping, Clock::time_point::max()))
+            return -1;
+    }
+}
+
 constexpr qsizetype MaxRequestHead = 64 * 1024;
 
 // Reads up to and including the blank line after the headers. Bytes after it (a body, a
 // pipelined request) are dropped: no script answers them.
-bool readHead(Socket socket, QByteArray &head) {
+bool readHead(Socket socket, QByteArray &head, const std::atomic<bool> &stopping) {
     char buffer[4096];
     QByteArray received;
     while (received.size() < MaxRequestHead) {
         const auto room = std::min<qsizetype>(sizeof buffer, MaxRequestHead - received.size());
-        const qint64 count = receiveSome(socket, buffer, static_cast<std::size_t>(room));
+        const qint64 count = receiveSome(socket, buffer, static_cast<std::size_t>(room), stopping);
         if (count <= 0)
             return false;
         const qsizetype from = std::max<qsizetype>(0, received.size() - 3);
@@ -185,6 +234,7 @@ struct RawServerImpl {
                     return;
                 continue;
             }
+            makeNonBlocking(socket);
             setOption(socket, IPPROTO_TCP, TCP_NODELAY, 1);
 #ifdef SO_NOSIGPIPE
             setOption(socket, SOL_SOCKET, SO_NOSIGPIPE, 1);
@@ -219,7 +269,7 @@ struct RawServerImpl {
     void serve(Client &client) {
         const Socket socket = client.socket;
         QByteArray head;
-        if (readHead(socket, head)) {
+        if (readHead(socket, head, stopping)) {
             RawConnection connection(*this, static_cast<qintptr>(socket), std::move(head));
             script(connection);
         }
@@ -237,12 +287,9 @@ struct RawServerImpl {
     // ends first, and whatever the client still sends is read until it hangs up too.
     void closeGracefully(Socket socket) {
         ::shutdown(socket, ShutSending);
-        setReceiveTimeout(socket, std::chrono::seconds(1));
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        const auto deadline = Clock::now() + std::chrono::seconds(2);
         char sink[4096];
-        while (!stopping && std::chrono::steady_clock::now() < deadline) {
-            if (receiveSome(socket, sink, sizeof sink) <= 0)
-                break;
+        while (receiveSome(socket, sink, sizeof sink, stopping, deadline) > 0) {
         }
     }
 
@@ -283,10 +330,8 @@ bool RawConnection::send(QByteArrayView bytes) {
     const char *data = bytes.data();
     qsizetype left = bytes.size();
     while (left > 0) {
-        if (m_server.stopping)
-            return false;
         const auto piece = static_cast<std::size_t>(std::min<qsizetype>(left, 1 << 20));
-        const qint64 sent = sendSome(socket, data, piece);
+        const qint64 sent = sendSome(socket, data, piece, m_server.stopping);
         if (sent <= 0)
             return false;
         data += sent;
@@ -510,7 +555,7 @@ void appendLittleEndian(QByteArray &out, quint32 value) {
         out.append(static_cast<char>((value >> shift) & 0xff));
 }
 
-// The stream as three parts: a head, one unit repeated, and a tail.
+// The stream in three pieces: a head, one unit repeated, and a tail.
 struct ZeroBomb {
     QByteArray head;
     QByteArray unit;

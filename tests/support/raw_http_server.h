@@ -83,8 +83,9 @@ RawHttpServer::Script EndlessHeader();
 RawHttpServer::Script CloseBeforeLength(qint64 announced, qint64 sent);
 
 // For LoopbackServer: a gzip stream that inflates to `size` zero bytes, gigabytes too,
-// served with Content-Encoding: gzip and its compressed length as Content-Length. Built in
-// constant time and memory, so a test can afford a bomb far larger than any sane limit.
+// served with Content-Encoding: gzip and its compressed length as Content-Length. The zeros
+// are never compressed, nor held: the stream is a few hundred bytes repeated, so a test can
+// afford a bomb far larger than any sane limit.
 Reply GzipOfZeros(qint64 size);
 
 } // namespace quillmere::test
