@@ -44,6 +44,7 @@ struct NetworkSession::Curl {
     std::unique_ptr<CURLM, CurlMultiDeleter> multi;
     CurlEasy cookieHandle;
     QList<HttpReply *> replies; // those added to the multi handle
+    QList<Socket *> sockets;    // those libcurl watches
 };
 
 struct HttpReply::Easy {

@@ -146,6 +146,8 @@ HttpReply::HttpReply(NetworkSession &session, const HttpRequest &request)
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(handle, CURLOPT_HTTP_CONTENT_DECODING, 0L);
     curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, ReceiveBufferBytes);
+    // A proxy's "200 Connection established" is not the answer.
+    curl_easy_setopt(handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
 #ifdef Q_OS_WIN
     curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS, long(CURLSSLOPT_NATIVE_CA));
 #endif
@@ -270,9 +272,19 @@ size_t HttpReply::body(QByteArrayView piece) {
     }
     m_receivedAsSent += piece.size();
     restartNoDataTimer();
-    m_raw = piece.toByteArray();
-    if (!decodeSome())
-        return 0;
+    if (!m_decoder || m_decoder->isPassThrough()) {
+        // Straight into the buffer: one copy, and libcurl's pieces are small.
+        m_buffer.append(piece);
+        m_decodedTotal += piece.size();
+        if (m_maxBodyBytes >= 0 && m_decodedTotal > m_maxBodyBytes) {
+            fail(NetworkError::TooLarge, u"The body goes on past %1 bytes."_s.arg(m_maxBodyBytes));
+            return 0;
+        }
+    } else {
+        m_raw = piece.toByteArray();
+        if (!decodeSome())
+            return 0;
+    }
     if (!m_buffer.isEmpty()) {
         m_readyReadDue = true;
         post();

@@ -65,6 +65,7 @@ NetworkSession::~NetworkSession() {
     m_curl->cookieHandle.reset();
     m_curl->multi.reset();
     m_curl->share.reset();
+    qDeleteAll(std::exchange(m_curl->sockets, {}));
 }
 
 std::unique_ptr<HttpReply> NetworkSession::get(const HttpRequest &request) {
@@ -91,11 +92,13 @@ int NetworkSession::onSocket(void *, qintptr socket, int what, void *self, void 
     auto *watched = static_cast<Socket *>(socketData);
     if (what == CURL_POLL_REMOVE) {
         // Notifiers may be the very ones whose signal is running: they go from the loop.
+        session->m_curl->sockets.removeOne(watched);
         delete watched;
         return 0;
     }
     if (!watched) {
         watched = new Socket;
+        session->m_curl->sockets.append(watched);
         curl_multi_assign(session->m_curl->multi.get(), curl_socket_t(socket), watched);
     }
     const auto watch = [&](std::unique_ptr<QSocketNotifier, DeferredDelete> &notifier,
