@@ -7,7 +7,8 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 JOBS="${JOBS:-2}"
 
-BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgumbo-dev libcpp-httplib-dev
+BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libcurl4-openssl-dev ca-certificates
+                libgumbo-dev libcpp-httplib-dev
                 fonts-noto-cjk libssl3 libssl-dev libsqlite3-dev libsecret-1-dev zlib1g-dev)
 
 as_root() {
