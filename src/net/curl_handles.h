@@ -45,6 +45,11 @@ struct NetworkSession::Curl {
     CurlEasy cookieHandle;
     QList<HttpReply *> replies; // those added to the multi handle
     QList<Socket *> sockets;    // those libcurl watches
+
+    // libcurl's callbacks, with its own parameter types.
+    static int onSocket(CURL *easy, curl_socket_t socket, int what, void *session,
+                        void *socketData);
+    static int onTimer(CURLM *multi, long timeoutMs, void *session);
 };
 
 struct HttpReply::Easy {

@@ -44,9 +44,9 @@ NetworkSession::NetworkSession(QObject *parent)
     curl_easy_setopt(m_curl->cookieHandle.get(), CURLOPT_COOKIEFILE, "");
 
     CURLM *multi = m_curl->multi.get();
-    curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &NetworkSession::onSocket);
+    curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &Curl::onSocket);
     curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, this);
-    curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &NetworkSession::onTimer);
+    curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &Curl::onTimer);
     curl_multi_setopt(multi, CURLMOPT_TIMERDATA, this);
 
     m_timer.setSingleShot(true);
@@ -87,7 +87,8 @@ void NetworkSession::remove(HttpReply &reply) {
         curl_multi_remove_handle(m_curl->multi.get(), reply.m_easy->handle.get());
 }
 
-int NetworkSession::onSocket(void *, qintptr socket, int what, void *self, void *socketData) {
+int NetworkSession::Curl::onSocket(CURL *, curl_socket_t socket, int what, void *self,
+                                   void *socketData) {
     auto *session = static_cast<NetworkSession *>(self);
     auto *watched = static_cast<Socket *>(socketData);
     if (what == CURL_POLL_REMOVE) {
@@ -99,7 +100,7 @@ int NetworkSession::onSocket(void *, qintptr socket, int what, void *self, void 
     if (!watched) {
         watched = new Socket;
         session->m_curl->sockets.append(watched);
-        curl_multi_assign(session->m_curl->multi.get(), curl_socket_t(socket), watched);
+        curl_multi_assign(session->m_curl->multi.get(), socket, watched);
     }
     const auto watch = [&](std::unique_ptr<QSocketNotifier, DeferredDelete> &notifier,
                            QSocketNotifier::Type type, bool wanted, int event) {
@@ -110,9 +111,9 @@ int NetworkSession::onSocket(void *, qintptr socket, int what, void *self, void 
         }
         if (!notifier) {
             // A child as well: one whose deferred deletion never came goes with the session.
-            notifier.reset(new QSocketNotifier(socket, type, session));
+            notifier.reset(new QSocketNotifier(qintptr(socket), type, session));
             QObject::connect(notifier.get(), &QSocketNotifier::activated, session,
-                             [session, socket, event] { session->act(socket, event); });
+                             [session, socket, event] { session->act(qintptr(socket), event); });
         }
         notifier->setEnabled(true);
     };
@@ -123,7 +124,7 @@ int NetworkSession::onSocket(void *, qintptr socket, int what, void *self, void 
     return 0;
 }
 
-int NetworkSession::onTimer(void *, long timeoutMs, void *self) {
+int NetworkSession::Curl::onTimer(CURLM *, long timeoutMs, void *self) {
     auto *session = static_cast<NetworkSession *>(self);
     // Never act from inside libcurl: even a time-out due now waits for the loop.
     if (timeoutMs < 0)

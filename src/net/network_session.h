@@ -56,8 +56,6 @@ private:
     struct Curl;
     struct Socket;
 
-    static int onSocket(void *easy, qintptr socket, int what, void *self, void *socketData);
-    static int onTimer(void *multi, long timeoutMs, void *self);
     void act(qintptr socket, int events);
     void collectDone();
     void add(HttpReply &reply);
