@@ -5,6 +5,7 @@
 //   --large    one run of 4.5 GiB, checking that progress past 2^31 and 2^32 stays right
 
 #include "bench_support.h"
+#include "net/network_session.h"
 #include "support/loopback_server.h"
 #include "transfer/file_download.h"
 
@@ -13,7 +14,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <algorithm>
@@ -147,7 +147,7 @@ int main(int argc, char **argv) {
     std::printf("attachment: %lld bytes (%.2f GiB), %d run(s) each, into %s\n", size,
                 double(size) / double(GiB), runs, qPrintable(dir.path()));
 
-    QNetworkAccessManager network;
+    NetworkSession network;
     CFileDownload download(&network);
     ProgressCheck progress;
     QObject::connect(&download, &CFileDownload::OnProgress, &download,

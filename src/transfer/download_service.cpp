@@ -25,6 +25,8 @@ constexpr qint64 ReadBufferSize = 1024 * 1024;
 constexpr qint64 MaxQueuedBytes = 8 * ReadBufferSize;
 // About 30 progress reports a second: enough for a status line, few enough repaints.
 constexpr qint64 ProgressIntervalMs = 33;
+// How much of an answer without Content-Type is looked at before its first byte is kept.
+constexpr qint64 SniffBytes = 512;
 
 HResult resultFor(const NetworkFailure &failure) {
     switch (failure.kind) {
@@ -311,6 +313,10 @@ void Binding::onReadyRead() {
     // No more is taken than the disk's queue has room for: the rest waits in the session,
     // which holds the network back, and the writer's next report reads on.
     if (!m_file || !m_reply || m_bodyHeld)
+        return;
+    // A page without Content-Type may come a few bytes at a time: judge it on as many
+    // bytes as a browser looks at, or on all there is once it is whole.
+    if (m_sniffPending && !m_replyDone && m_reply->bytesAvailable() < SniffBytes)
         return;
     const qint64 room = MaxQueuedBytes - m_file->queued();
     if (room <= 0)

@@ -126,7 +126,7 @@ public:
     // Longest time without any data before a transfer fails; NoDataTimeout unless set.
     void setTransferTimeout(int msecs) { m_transferTimeoutMs = msecs; }
     // Called on the writer thread before each chunk of a large body goes to the disk, with
-    // its size and the bytes queued behind it; tests make the disk slow with it.
+    // its size and the bytes queued, this chunk included; tests make the disk slow with it.
     void setDiskWait(std::function<void(qint64 chunk, qint64 queued)> diskWait) {
         m_diskWait = std::move(diskWait);
     }

@@ -25,7 +25,7 @@ public:
     using WrittenHandler = std::function<void()>;
 
     // Called on the writer thread before each chunk goes to the disk, with its size and
-    // the bytes queued behind it: the disk as tests see it, and make slow.
+    // the bytes queued, this chunk included: the disk as tests see it, and make slow.
     using DiskWait = std::function<void(qint64 chunk, qint64 queued)>;
 
     explicit PartFile(WrittenHandler onWritten = {}, DiskWait diskWait = {});

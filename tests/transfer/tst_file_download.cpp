@@ -1,9 +1,9 @@
+#include "net/network_session.h"
 #include "support/loopback_server.h"
 #include "transfer/file_download.h"
 
 #include <QDir>
 #include <QFile>
-#include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -24,8 +24,10 @@ QByteArray pattern(qsizetype size) {
     return data;
 }
 
+// A file, not a page: the service refuses a page by itself.
 Reply serving(QByteArray body) {
     Reply reply;
+    reply.contentType = "application/octet-stream";
     reply.body = std::move(body);
     return reply;
 }
@@ -234,7 +236,7 @@ private:
     QTemporaryDir m_dir;
     QString m_target;
     LoopbackServer m_server;
-    QNetworkAccessManager m_network;
+    NetworkSession m_network;
 };
 
 QTEST_GUILESS_MAIN(TestFileDownload)
