@@ -19,9 +19,9 @@
 #include "analysis/attachment_list.h"
 #include "app/main_window.h"
 #include "bench_support.h"
+#include "net/network_session.h"
 #include "support/fake_platform.h"
 #include "support/loopback_server.h"
-#include "net/network_session.h"
 
 #include <QApplication>
 #include <QDir>
@@ -275,7 +275,8 @@ int main(int argc, char *argv[]) {
                       u"x curl (%1; per round %2-%3)"_s.arg(rates(c))
                           .arg(r.min, 0, 'f', 2)
                           .arg(r.max, 0, 'f', 2));
-    const QByteArray floorName = u"batch (%1): bare libcurl, one handle reused"_s.arg(mode).toUtf8();
+    const QByteArray floorName =
+        u"batch (%1): bare libcurl, one handle reused"_s.arg(mode).toUtf8();
     bench::figure(floorName.constData(), "-", rates(q),
                   QString::number(q.median / c.median, 'f', 2) + u"x curl"_s);
     if (!tmpfs && latencyMs == 0)

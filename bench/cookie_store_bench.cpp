@@ -6,16 +6,16 @@
 #include "app/platform.h"
 #include "app/start_up.h"
 #include "bench_support.h"
+#include "net/cookie_store.h"
+#include "net/http_reply.h"
+#include "net/network_session.h"
+#include "net/request_rules.h"
 #include "support/loopback_server.h"
-#include "web/cookie_store.h"
-#include "web/network_session.h"
-#include "web/request_rules.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <algorithm>
@@ -66,9 +66,9 @@ Sample startUp(const QString &folder, const QString &url, int expectedCookies) {
     QString problems;
     if (OpenCookieStore(session, {}, platform, problems) || !problems.isEmpty())
         return {};
-    std::unique_ptr<QNetworkReply> reply(session.get(WebRequest(QUrl(url), RequestKind::Page)));
-    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
-    if (!finished.wait(30'000) || reply->error() != QNetworkReply::NoError)
+    const std::unique_ptr<HttpReply> reply = session.get(WebRequest(QUrl(url), RequestKind::Page));
+    QSignalSpy finished(reply.get(), &HttpReply::finished);
+    if (!finished.wait(30'000) || reply->result())
         return {};
     const double ms = double(clock.nsecsElapsed()) / 1e6;
     const bool ok = session.cookieStore()->cookies().size() == expectedCookies;
@@ -116,7 +116,7 @@ int main(int argc, char *argv[]) {
             QNetworkCookie changed("fresh", QByteArray::number(round));
             changed.setDomain(QStringLiteral("bbs.example"));
             changed.setPath(QStringLiteral("/"));
-            session.cookieStore()->insertCookie(changed);
+            session.cookieStore()->addCookies({changed});
             QElapsedTimer clock;
             clock.start();
             ok = ok && session.cookieStore()->save();

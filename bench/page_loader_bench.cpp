@@ -10,9 +10,9 @@
 
 #include "analysis/attachment_discovery.h"
 #include "bench_support.h"
+#include "net/network_session.h"
 #include "support/loopback_server.h"
 #include "thread_page.h"
-#include "web/network_session.h"
 #include "web/page_loader.h"
 
 #include <QCoreApplication>

@@ -7,11 +7,11 @@
 #include "analysis/attachment_list.h"
 #include "app/main_window.h"
 #include "bench_support.h"
+#include "net/network_session.h"
 #include "support/fake_platform.h"
 #include "support/loopback_server.h"
 #include "support/window_driver.h"
 #include "thread_page.h"
-#include "web/network_session.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -102,8 +102,8 @@ void useProxy(CURL *handle, const QNetworkProxy &proxy) {
     if (!address.isEmpty()) {
         QUrl host;
         host.setHost(proxy.hostName());
-        address += host.toEncoded(QUrl::RemoveScheme).mid(2) + ':' +
-                   QByteArray::number(proxy.port());
+        address +=
+            host.toEncoded(QUrl::RemoveScheme).mid(2) + ':' + QByteArray::number(proxy.port());
         if (!proxy.user().isEmpty()) {
             curl_easy_setopt(handle, CURLOPT_PROXYUSERNAME, proxy.user().toUtf8().constData());
             curl_easy_setopt(handle, CURLOPT_PROXYPASSWORD, proxy.password().toUtf8().constData());
@@ -386,9 +386,9 @@ void HttpReply::settle() {
         return;
     }
     if (!bodyless && IsShortBody(header("Content-Length"), m_receivedAsSent)) {
-        fail(NetworkError::CutShort, u"The body ended after %1 of %2 bytes."_s.arg(
-                                         QString::number(m_receivedAsSent),
-                                         QString::fromLatin1(header("Content-Length"))));
+        fail(NetworkError::CutShort,
+             u"The body ended after %1 of %2 bytes."_s.arg(
+                 QString::number(m_receivedAsSent), QString::fromLatin1(header("Content-Length"))));
         return;
     }
     finalize();

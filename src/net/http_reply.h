@@ -29,21 +29,21 @@ class ContentDecoder;
 // Why an exchange, or what was made of it, failed.
 enum class NetworkError {
     None,
-    BadAddress,         // not an http(s) address with a host
-    CouldNotResolve,    // the host name, or the proxy's, is unknown
-    CouldNotConnect,    // refused, unreachable, or the proxy would not connect
-    Tls,                // the certificate is not trusted or the handshake failed
-    TimedOut,           // no byte for the no-data limit, or the page's time ran out
-    CutShort,           // the connection closed before the body's announced end
-    GarbledFraming,     // the chunks or the status line are no HTTP
-    HeaderTooLarge,     // the header section never ends
-    BadContentCoding,   // a coding we did not ask for, or a compressed stream that is damaged or cut
-    TooManyRedirects,   // or a redirect that leaves the web
-    HttpStatus,         // the server answered 4xx or 5xx, or something other than the file
-    PageNotFile,        // a web page came where a file was expected
-    TooLarge,           // over the size a page may have
-    Disk,               // the file could not be written
-    Aborted,            // ended by us
+    BadAddress,       // not an http(s) address with a host
+    CouldNotResolve,  // the host name, or the proxy's, is unknown
+    CouldNotConnect,  // refused, unreachable, or the proxy would not connect
+    Tls,              // the certificate is not trusted or the handshake failed
+    TimedOut,         // no byte for the no-data limit, or the page's time ran out
+    CutShort,         // the connection closed before the body's announced end
+    GarbledFraming,   // the chunks or the status line are no HTTP
+    HeaderTooLarge,   // the header section never ends
+    BadContentCoding, // a coding not asked for, or a compressed stream damaged or cut short
+    TooManyRedirects, // or a redirect that leaves the web
+    HttpStatus,       // the server answered 4xx or 5xx, or something other than the file
+    PageNotFile,      // a web page came where a file was expected
+    TooLarge,         // over the size a page may have
+    Disk,             // the file could not be written
+    Aborted,          // ended by us
     Other,
 };
 

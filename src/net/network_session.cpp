@@ -119,8 +119,8 @@ int NetworkSession::Curl::onSocket(CURL *, curl_socket_t socket, int what, void 
     };
     watch(watched->read, QSocketNotifier::Read, what == CURL_POLL_IN || what == CURL_POLL_INOUT,
           CURL_CSELECT_IN);
-    watch(watched->write, QSocketNotifier::Write,
-          what == CURL_POLL_OUT || what == CURL_POLL_INOUT, CURL_CSELECT_OUT);
+    watch(watched->write, QSocketNotifier::Write, what == CURL_POLL_OUT || what == CURL_POLL_INOUT,
+          CURL_CSELECT_OUT);
     return 0;
 }
 

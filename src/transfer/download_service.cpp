@@ -398,10 +398,10 @@ HResult DownloadService::URLDownloadToFile(QObject *caller, const QString &url,
 
     // Everything below lives in the binding: a handler may destroy this service's owner
     // while the call is pending.
-    const CountedRef<Binding> binding(new Binding(
-        caller, callback,
-        WebRequest(address, RequestKind::File, std::chrono::milliseconds(m_transferTimeoutMs),
-                   fromPage)));
+    const CountedRef<Binding> binding(
+        new Binding(caller, callback,
+                    WebRequest(address, RequestKind::File,
+                               std::chrono::milliseconds(m_transferTimeoutMs), fromPage)));
     binding->start(*m_network);
     if (!binding->open(fileName, m_diskWait))
         return E_ACCESSDENIED;

@@ -9,7 +9,6 @@
 #include <QString>
 #include <QUrl>
 
-
 namespace quillmere {
 
 class NetworkSession;

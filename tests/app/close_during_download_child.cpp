@@ -8,8 +8,8 @@
 #include "app/main_window.h"
 #include "app/platform.h"
 #include "app/start_up.h"
-#include "transfer/file_download.h"
 #include "net/network_session.h"
+#include "transfer/file_download.h"
 
 #include <QApplication>
 #include <QLineEdit>

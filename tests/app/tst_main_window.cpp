@@ -1,11 +1,11 @@
 #include "analysis/attachment_list.h"
 #include "app/main_window.h"
+#include "net/network_session.h"
 #include "release/release_info.h"
 #include "settings/settings.h"
 #include "support/fake_platform.h"
 #include "support/loopback_server.h"
 #include "transfer/file_download.h"
-#include "net/network_session.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -199,7 +199,7 @@ private Q_SLOTS:
         LoopbackServer server;
         const QString release = release::releaseThreadAddress();
         server.route(release, Reply{.body = "<body>myver: 1.4</body>"});
-        QNetworkAccessManager network;
+        NetworkSession network;
         network.setProxy(
             QNetworkProxy(QNetworkProxy::HttpProxy, u"127.0.0.1"_s, quint16(server.port())));
 

@@ -5,10 +5,10 @@
 #include "analysis/attachment_entry.h"
 #include "analysis/attachment_list.h"
 #include "app/main_window.h"
+#include "net/network_session.h"
 #include "support/fake_platform.h"
 #include "support/loopback_server.h"
 #include "support/window_driver.h"
-#include "net/network_session.h"
 
 #include <QCheckBox>
 #include <QLineEdit>

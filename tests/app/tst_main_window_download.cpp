@@ -6,6 +6,7 @@
 #include "analysis/attachment_entry.h"
 #include "analysis/attachment_list.h"
 #include "app/main_window.h"
+#include "net/network_session.h"
 #include "support/fake_platform.h"
 #include "support/loopback_server.h"
 #include "support/window_driver.h"
@@ -17,7 +18,6 @@
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QListView>
-#include <QNetworkAccessManager>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -624,7 +624,7 @@ private:
     }
 
     std::unique_ptr<LoopbackServer> m_server; // one per test: its hits are that test's
-    QNetworkAccessManager m_network;
+    NetworkSession m_network;
     std::unique_ptr<QTemporaryDir> m_root;
     QString m_saveDir; // native separators, no trailing one
     std::unique_ptr<FakePlatform> m_platform;

@@ -1,15 +1,15 @@
 #include "analysis/attachment_list.h"
 #include "app/main_window.h"
+#include "net/network_session.h"
 #include "release/release_info.h"
 #include "release/version_check.h"
 #include "support/fake_platform.h"
 #include "support/loopback_server.h"
 #include "transfer/file_download.h"
-#include "net/network_session.h"
 
 #include <QDir>
 #include <QLineEdit>
-#include <QNetworkProxyFactory>
+#include <QNetworkProxy>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -46,22 +46,6 @@ Reply releasePage(const QByteArray &version) {
     return page("<p>Quillmere release thread</p>" + Lead + version + "<p>downloads</p>");
 }
 
-// Sends the forum's host to the loopback server acting as an http proxy, so the real
-// release-thread address is answered by the test and nothing leaves the machine.
-class ForumOnLoopback : public QNetworkProxyFactory {
-public:
-    explicit ForumOnLoopback(int port)
-        : m_port(quint16(port)) {}
-    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &query) override {
-        if (query.peerHostName() == release::ForumHost)
-            return {QNetworkProxy(QNetworkProxy::HttpProxy, u"127.0.0.1"_s, m_port)};
-        return {QNetworkProxy(QNetworkProxy::NoProxy)};
-    }
-
-private:
-    quint16 m_port;
-};
-
 // What a check must leave alone.
 struct OtherControls {
     explicit OtherControls(const frmMain &w)
@@ -88,8 +72,11 @@ private Q_SLOTS:
         QVERIFY(m_dir.isValid());
         m_server = std::make_unique<LoopbackServer>();
         m_server->route(release::releaseThreadAddress(), releasePage("1.4"));
+        // The server plays the session's http proxy, so the real release-thread address is
+        // answered by the test and nothing leaves the machine.
         m_network = std::make_unique<NetworkSession>();
-        m_network->setProxyFactory(new ForumOnLoopback(m_server->port()));
+        m_network->setProxy(
+            QNetworkProxy(QNetworkProxy::HttpProxy, u"127.0.0.1"_s, quint16(m_server->port())));
         m_platform = std::make_unique<FakePlatform>();
         m_platform->folder = m_dir.path();
     }
@@ -138,7 +125,7 @@ private Q_SLOTS:
         QFETCH(Reply, reply);
         QFETCH(QString, notice);
         createWindow();
-        m_server->route(u"/release.html"_s, reply);
+        route(u"/release.html"_s, reply);
         m_window->Label4->setCaption(Untouched);
 
         QSignalSpy complete(m_window->Ie3, &PageLoader::DocumentComplete);
@@ -176,7 +163,7 @@ private Q_SLOTS:
         for (int round = 1; round <= 2; ++round) {
             // A load of our own that a check would abandon: it only completes when the
             // four ticks before the fifth leave Ie3 alone.
-            m_server->route(u"/elsewhere.html"_s, releasePage("1.5"));
+            route(u"/elsewhere.html"_s, releasePage("1.5"));
             complete.clear();
             m_window->Ie3->Navigate(m_server->url(u"/elsewhere.html"_s));
             for (int tick = 1; tick <= 4; ++tick) {
@@ -200,16 +187,15 @@ private Q_SLOTS:
     void checkDuringADownloadChangesOnlyLabel4() {
         createWindow();
         showWindow();
-        m_server->route(u"/release.html"_s, releasePage("1.5"));
+        route(u"/release.html"_s, releasePage("1.5"));
         constexpr qint64 stallAt = 16 * 1024;
-        m_server->route(u"/big.rar"_s, Reply{.contentType = "application/octet-stream",
-                                             .generator =
-                                                 [](std::int64_t, char *data, std::size_t length) {
-                                                     std::fill_n(data, length, 'r');
-                                                 },
-                                             .size = 1024 * 1024,
-                                             .delayMs = 20,
-                                             .stallAfter = stallAt});
+        route(u"/big.rar"_s,
+              Reply{.contentType = "application/octet-stream",
+                    .generator = [](std::int64_t, char *data,
+                                    std::size_t length) { std::fill_n(data, length, 'r'); },
+                    .size = 1024 * 1024,
+                    .delayMs = 20,
+                    .stallAfter = stallAt});
         quillmere::CFileDownload &download = *m_window->fileDownload();
 
         // Once the transfer has stalled (no more progress events to come), check from
@@ -346,6 +332,11 @@ private Q_SLOTS:
     }
 
 private:
+    // Every request goes through the proxy, loopback addresses too: the server sees its own
+    // pages asked for by their whole address.
+    void route(const QString &path, Reply reply) {
+        m_server->route(m_server->url(path), std::move(reply));
+    }
     void createWindow() {
         m_window = std::make_unique<frmMain>(m_network.get(), *m_platform);
     }

@@ -2,9 +2,9 @@
 // program run as a child for what only its exit status and output can show.
 
 #include "app/start_up.h"
-#include "support/fake_platform.h"
 #include "net/cookie_store.h"
 #include "net/network_session.h"
+#include "support/fake_platform.h"
 
 #include <QDir>
 #include <QFile>
@@ -169,7 +169,7 @@ private Q_SLOTS:
         QNetworkCookie signIn("auth", "value-never-shown");
         signIn.setDomain(u"bbs.example"_s);
         signIn.setPath(u"/"_s);
-        QVERIFY(session.cookieStore()->insertCookie(signIn));
+        session.cookieStore()->addCookies({signIn});
         QVERIFY(!QFile::exists(DefaultCookieFile(dir.path()))); // not yet: the write waits
         platform.endProcess();
         QFile store(DefaultCookieFile(dir.path()));

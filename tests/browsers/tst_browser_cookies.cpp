@@ -3,8 +3,8 @@
 // write-ahead log), and Chromium Cookies databases with values encrypted here as Chromium
 // encrypts them. Values are checked with QVERIFY only, never printed.
 
-#include "support/firefox_profile.h"
 #include "browsers/browser_cookies.h"
+#include "support/firefox_profile.h"
 
 #include <QDir>
 #include <QFile>

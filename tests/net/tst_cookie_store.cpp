@@ -1,16 +1,18 @@
-// The session's cookie store on disk. Values are checked with QVERIFY only: no failure
-// message ever shows one.
+// The session's cookie store on disk. The jar itself is libcurl's: these tests feed it
+// through the store and through real answers of the loopback server, and read back the
+// file the store writes. Values are checked with QVERIFY only: no failure message ever
+// shows one.
 
-#include "support/loopback_server.h"
 #include "net/cookie_file.h"
 #include "net/cookie_store.h"
+#include "net/http_reply.h"
 #include "net/network_session.h"
 #include "net/request_rules.h"
+#include "support/loopback_server.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -26,6 +28,7 @@ using namespace std::chrono_literals;
 using namespace quillmere;
 using quillmere::test::LoopbackServer;
 using quillmere::test::Reply;
+using quillmere::test::Request;
 
 namespace {
 
@@ -44,6 +47,10 @@ bool writeFile(const QString &path, const QByteArray &bytes) {
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
+QList<QNetworkCookie> readStore(const QString &path) {
+    return ParseCookieFile(readAll(path), QDateTime::currentDateTimeUtc()).cookies;
+}
+
 QNetworkCookie cookie(const QByteArray &name, const QByteArray &value, const QString &domain) {
     QNetworkCookie c(name, value);
     c.setDomain(domain);
@@ -51,9 +58,30 @@ QNetworkCookie cookie(const QByteArray &name, const QByteArray &value, const QSt
     return c;
 }
 
+const QNetworkCookie *find(const QList<QNetworkCookie> &cookies, const QByteArray &name) {
+    const auto found = std::find_if(cookies.cbegin(), cookies.cend(),
+                                    [&](const QNetworkCookie &c) { return c.name() == name; });
+    return found == cookies.cend() ? nullptr : &*found;
+}
+
 bool holds(const QList<QNetworkCookie> &cookies, const QByteArray &name, const QByteArray &value) {
     return std::any_of(cookies.cbegin(), cookies.cend(), [&](const QNetworkCookie &c) {
         return c.name() == name && c.value() == value;
+    });
+}
+
+// A page fetched through the session to its end, as the page loader fetches one.
+bool fetch(NetworkSession &session, const QUrl &url) {
+    const std::unique_ptr<HttpReply> reply = session.get(WebRequest(url, RequestKind::Page));
+    QSignalSpy finished(reply.get(), &HttpReply::finished);
+    return (reply->isFinished() || finished.wait()) && !reply->result() && reply->status() == 200;
+}
+
+// A forum's sign-in page: each answer sets the cookie its query names, "name=value".
+void routeSignIn(LoopbackServer &server) {
+    server.route(u"/login.php"_s, [](const Request &request) {
+        const QByteArray query = request.target.mid(request.target.indexOf('?') + 1);
+        return Reply{.headers = {{"Set-Cookie", query + "; Path=/"}}, .body = "<p>"};
     });
 }
 
@@ -79,43 +107,63 @@ private Q_SLOTS:
         QCOMPARE(loaded.cookies, 2);
         QCOMPARE(loaded.badLines, 1);
 
-        std::unique_ptr<QNetworkReply> reply(
-            session.get(WebRequest(server.qurl(u"/t.html"_s), RequestKind::Page)));
-        QSignalSpy finished(reply.get(), &QNetworkReply::finished);
-        QVERIFY(finished.wait());
+        QVERIFY(fetch(session, server.qurl(u"/t.html"_s)));
         QVERIFY(server.requests().constFirst().header("Cookie") == "auth=secret-1");
     }
 
     void aNewStoreAppearsOnlyWithACookie() {
         const QString path = this->path(u"cookies.txt"_s);
-        CookieStore store;
+        LoopbackServer server;
+        // A cookie for another site, which the jar refuses to take.
+        server.route(u"/t.html"_s,
+                     Reply{.headers = {{"Set-Cookie", "sid=v-0; Domain=elsewhere.example; Path=/"}},
+                           .body = "<p>"});
+        NetworkSession session;
+        CookieStore &store = *session.cookieStore();
         QCOMPARE(store.load(path).status, CookieStore::LoadStatus::Missing);
         store.flush();
         QVERIFY(!QFileInfo::exists(path)); // nothing to keep, nothing written
-        QVERIFY(store.insertCookie(cookie("sid", "v-1", u"bbs.example"_s)));
+        QSignalSpy received(&session, &NetworkSession::cookiesReceived);
+        QVERIFY(fetch(session, server.qurl(u"/t.html"_s)));
+        QTRY_COMPARE(received.count(), 1);
+        QVERIFY(store.cookies().isEmpty());
+        store.flush();
+        QVERIFY(!QFileInfo::exists(path)); // still nothing to keep
+        store.addCookies({cookie("sid", "v-1", u"bbs.example"_s)});
         QVERIFY(store.save());
-        QVERIFY(holds(ParseCookieFile(readAll(path), QDateTime::currentDateTimeUtc()).cookies,
-                      "sid", "v-1"));
+        QVERIFY(holds(readStore(path), "sid", "v-1"));
     }
 
     void changesAreWrittenShortlyAfterwardsInOneGo() {
         const QString path = this->path(u"cookies.txt"_s);
-        CookieStore store;
-        store.setSaveDelay(100ms);
+        LoopbackServer server;
+        routeSignIn(server);
+        NetworkSession session;
+        CookieStore &store = *session.cookieStore();
         QCOMPARE(store.load(path).status, CookieStore::LoadStatus::Missing);
         QSignalSpy saved(&store, &CookieStore::saved);
-        // What a forum's Set-Cookie does, several times in a row.
-        for (int i = 0; i < 5; ++i)
-            store.setCookiesFromUrl({cookie("n" + QByteArray::number(i), "v", QString())},
-                                    QUrl(u"http://bbs.example/"_s));
+
+        // A forum's Set-Cookie, several times in a row, well within one delay.
+        store.setSaveDelay(1h);
+        for (int i = 0; i < 5; ++i) {
+            const QByteArray pair = "n" + QByteArray::number(i) + "=v";
+            QVERIFY(fetch(session, server.qurl(u"/login.php?"_s + QString::fromLatin1(pair))));
+        }
         QCOMPARE(saved.count(), 0); // never inside the change itself
-        QVERIFY(saved.wait());
+        QVERIFY(!QFileInfo::exists(path));
+        store.flush();
         QCOMPARE(saved.count(), 1);
         QCOMPARE(saved.first().first().toBool(), true);
-        const QList<QNetworkCookie> written =
-            ParseCookieFile(readAll(path), QDateTime::currentDateTimeUtc()).cookies;
+        const QList<QNetworkCookie> written = readStore(path);
         QCOMPARE(written.size(), 5);
-        QCOMPARE(written.first().domain(), u"bbs.example"_s); // host-only, as the forum set it
+        QCOMPARE(written.first().domain(), u"127.0.0.1"_s); // host-only, as the forum set it
+
+        // Left to itself, the store writes the next change shortly after it.
+        store.setSaveDelay(100ms);
+        QVERIFY(fetch(session, server.qurl(u"/login.php?n5=v"_s)));
+        QVERIFY(saved.wait());
+        QCOMPARE(saved.count(), 2);
+        QCOMPARE(readStore(path).size(), 6);
     }
 
     void theStoreIsPrivateAndReplacedWhole() {
@@ -127,9 +175,10 @@ private Q_SLOTS:
         struct stat before {};
         QCOMPARE(::stat(QFile::encodeName(path).constData(), &before), 0);
 
-        CookieStore store;
+        NetworkSession session;
+        CookieStore &store = *session.cookieStore();
         QCOMPARE(store.load(path).status, CookieStore::LoadStatus::Loaded);
-        QVERIFY(store.insertCookie(cookie("sid", "v-2", u"bbs.example"_s)));
+        store.addCookies({cookie("sid", "v-2", u"bbs.example"_s)});
         QVERIFY(store.save());
 
         struct stat after {};
@@ -142,6 +191,16 @@ private Q_SLOTS:
 #endif
         const QByteArray text = readAll(this->path(u"cookies.txt"_s));
         QVERIFY(!text.contains("broken line")); // bad lines are not carried over
+        // What libcurl gives back is what was stored: a session cookie stays one.
+        const QList<QNetworkCookie> written = readStore(this->path(u"cookies.txt"_s));
+        QCOMPARE(written.size(), 3);
+        const QNetworkCookie *auth = find(written, "auth");
+        QVERIFY(auth && auth->isSessionCookie() && auth->isHttpOnly());
+        QVERIFY(auth->value() == "secret-1");
+        const QNetworkCookie *pref = find(written, "pref");
+        QVERIFY(pref);
+        QCOMPARE(pref->domain(), u".example.org"_s);
+        QCOMPARE(pref->expirationDate().toSecsSinceEpoch(), 4102444800);
     }
 
     void neverWritesThroughALink() {
@@ -150,14 +209,15 @@ private Q_SLOTS:
         QVERIFY(writeFile(target, StoredFile));
         QVERIFY(QFile::link(target, link));
 
-        CookieStore store;
+        NetworkSession session;
+        CookieStore &store = *session.cookieStore();
         QCOMPARE(store.load(link).status, CookieStore::LoadStatus::Loaded);
-        QVERIFY(store.insertCookie(cookie("sid", "v-3", u"bbs.example"_s)));
+        store.addCookies({cookie("sid", "v-3", u"bbs.example"_s)});
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"cannot write .*symbolic link"_s));
         QVERIFY(!store.save());
         QCOMPARE(readAll(target), StoredFile);
         QVERIFY(QFileInfo(link).isSymLink());
-        QVERIFY(store.insertCookie(cookie("sid2", "v-4", u"bbs.example"_s)));
+        store.addCookies({cookie("sid2", "v-4", u"bbs.example"_s)});
         QVERIFY(!store.save()); // said once, not at every change
         // The session goes on in memory.
         QVERIFY(holds(store.cookies(), "sid2", "v-4"));
@@ -177,11 +237,12 @@ private Q_SLOTS:
         const QString path = this->path(u"cookies.txt"_s);
         QVERIFY(writeFile(path, contents));
         {
-            CookieStore store;
+            NetworkSession session;
+            CookieStore &store = *session.cookieStore();
             const CookieStore::LoadResult loaded = store.load(path);
             QCOMPARE(int(loaded.status), status);
             QVERIFY(!loaded.error.isEmpty());
-            QVERIFY(store.insertCookie(cookie("sid", "v-5", u"bbs.example"_s)));
+            store.addCookies({cookie("sid", "v-5", u"bbs.example"_s)});
             QVERIFY(!store.isPersistent());
         } // and not at the end either
         QVERIFY(readAll(path) == contents);
@@ -202,7 +263,8 @@ private Q_SLOTS:
 #ifdef Q_OS_UNIX
         QCOMPARE(::mkfifo(QFile::encodeName(path(u"pipe"_s)).constData(), 0600), 0);
 #endif
-        CookieStore store;
+        NetworkSession session;
+        CookieStore &store = *session.cookieStore();
         const CookieStore::LoadResult loaded = store.load(path(relative));
         QCOMPARE(loaded.status, CookieStore::LoadStatus::Unreadable);
         QVERIFY(!loaded.error.isEmpty());
@@ -213,10 +275,11 @@ private Q_SLOTS:
         // Root may write anywhere: a folder that went away cannot be written by anyone.
         QTemporaryDir gone;
         const QString path = gone.filePath(u"cookies.txt"_s);
-        CookieStore store;
+        NetworkSession session;
+        CookieStore &store = *session.cookieStore();
         QCOMPARE(store.load(path).status, CookieStore::LoadStatus::Missing);
         QVERIFY(gone.remove());
-        QVERIFY(store.insertCookie(cookie("sid", "v-6", u"bbs.example"_s)));
+        store.addCookies({cookie("sid", "v-6", u"bbs.example"_s)});
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"cannot write"_s));
         QVERIFY(!store.save());
         QVERIFY(!QFileInfo::exists(path));
@@ -228,9 +291,10 @@ private Q_SLOTS:
         const QString path = this->path(u"cookies.txt"_s);
         QVERIFY(writeFile(path, StoredFile));
         QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner));
-        CookieStore store;
+        NetworkSession session;
+        CookieStore &store = *session.cookieStore();
         QCOMPARE(store.load(path).status, CookieStore::LoadStatus::Loaded);
-        QVERIFY(store.insertCookie(cookie("sid", "v-7", u"bbs.example"_s)));
+        store.addCookies({cookie("sid", "v-7", u"bbs.example"_s)});
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"cannot write .*read-only"_s));
         QVERIFY(!store.save());
         QVERIFY(readAll(path) == StoredFile);
@@ -240,15 +304,46 @@ private Q_SLOTS:
     void aStoredCookieGivesWayToTheForumsNewOne() {
         const QString path = this->path(u"cookies.txt"_s);
         QVERIFY(writeFile(path, StoredFile));
-        CookieStore store;
-        QVERIFY(store.insertCookie(cookie("auth", "in-memory", u"127.0.0.1"_s)));
+        LoopbackServer server;
+        routeSignIn(server);
+        NetworkSession session;
+        CookieStore &store = *session.cookieStore();
+        store.addCookies({cookie("auth", "in-memory", u"127.0.0.1"_s)});
         QCOMPARE(store.load(path).status, CookieStore::LoadStatus::Loaded);
         // The file's cookie with the same name, host and path replaced the one before.
         QCOMPARE(store.cookies().size(), 2);
         QVERIFY(holds(store.cookies(), "auth", "secret-1"));
-        store.setCookiesFromUrl({cookie("auth", "fresh", QString())}, QUrl(u"http://127.0.0.1/"_s));
+
+        QVERIFY(fetch(session, server.qurl(u"/login.php?auth=fresh"_s)));
         QVERIFY(holds(store.cookies(), "auth", "fresh"));
         QVERIFY(!holds(store.cookies(), "auth", "secret-1"));
+        store.flush();
+        QVERIFY(holds(readStore(path), "auth", "fresh"));
+        QVERIFY(!holds(readStore(path), "auth", "secret-1"));
+    }
+
+    void aSignInIsKeptHoweverTheForumWritesItsPath_data() {
+        QTest::addColumn<QByteArray>("setCookie");
+        QTest::newRow("quoted path") << "auth=v-8; Path=\"/\""_ba;
+        QTest::newRow("empty path") << "auth=v-8; Path="_ba;
+        QTest::newRow("relative path") << "auth=v-8; Path=forum"_ba;
+    }
+    void aSignInIsKeptHoweverTheForumWritesItsPath() {
+        QFETCH(QByteArray, setCookie);
+        const QString path = this->path(u"cookies.txt"_s);
+        LoopbackServer server;
+        server.route(u"/login.php"_s, Reply{.headers = {{"Set-Cookie", setCookie}}, .body = "<p>"});
+        server.route(u"/t.html"_s, Reply{.body = "<p>"});
+        NetworkSession session;
+        CookieStore &store = *session.cookieStore();
+        QCOMPARE(store.load(path).status, CookieStore::LoadStatus::Missing);
+        QVERIFY(fetch(session, server.qurl(u"/login.php"_s)));
+        QVERIFY(fetch(session, server.qurl(u"/t.html"_s)));
+        // The session signs in with it: so must the next start.
+        QVERIFY(server.requests().constLast().header("Cookie") == "auth=v-8");
+        QVERIFY(holds(store.cookies(), "auth", "v-8"));
+        QVERIFY(store.save());
+        QVERIFY(holds(readStore(path), "auth", "v-8"));
     }
 
 private:

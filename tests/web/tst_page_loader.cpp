@@ -1,8 +1,10 @@
-#include "support/loopback_server.h"
 #include "net/network_session.h"
+#include "support/loopback_server.h"
+#include "support/raw_http_server.h"
 #include "web/page_loader.h"
 
-#include <QNetworkCookieJar>
+#include <QMap>
+#include <QNetworkCookie>
 #include <QSignalSpy>
 #include <QStringEncoder>
 #include <QTemporaryDir>
@@ -13,9 +15,12 @@
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 using quillmere::HtmlElement;
+using quillmere::NetworkError;
 using quillmere::NetworkSession;
 using quillmere::PageLoader;
 using quillmere::test::LoopbackServer;
+using quillmere::test::RawConnection;
+using quillmere::test::RawHttpServer;
 using quillmere::test::Reply;
 
 namespace {
@@ -148,20 +153,40 @@ private Q_SLOTS:
     }
 
     void failures_data() {
-        QTest::addColumn<QString>("path");
-        QTest::newRow("404") << u"/missing.html"_s;
-        QTest::newRow("500") << u"/error.html"_s;
-        QTest::newRow("redirect loop") << u"/loop"_s;
-        QTest::newRow("redirect to file") << u"/to-file"_s;
-        QTest::newRow("reset mid-body") << u"/reset.html"_s;
-        QTest::newRow("stall") << u"/stall.html"_s;
-        QTest::newRow("over 64 MiB, chunked without end") << u"/huge.html"_s;
-        QTest::newRow("trickling for ever") << u"/trickle.html"_s;
-        QTest::newRow("announced over 64 MiB") << u"/announced-huge.html"_s;
+        QTest::addColumn<QString>("path"); // under /raw/, the raw server's
+        QTest::addColumn<NetworkError>("kind");
+        QTest::addColumn<std::chrono::milliseconds>("stallTimeout");
+        QTest::addColumn<std::chrono::milliseconds>("loadTimeLimit");
+        // A limit a row is not about is out of its reach: what ends the load must be the
+        // row's own fault, not a time limit that happens to come first.
+        constexpr std::chrono::milliseconds far = 1min;
+        QTest::newRow("404") << u"/missing.html"_s << NetworkError::HttpStatus << far << far;
+        QTest::newRow("500") << u"/error.html"_s << NetworkError::HttpStatus << far << far;
+        QTest::newRow("redirect loop")
+            << u"/loop"_s << NetworkError::TooManyRedirects << far << far;
+        QTest::newRow("redirect to file")
+            << u"/to-file"_s << NetworkError::TooManyRedirects << far << far;
+        QTest::newRow("reset mid-body") << u"/reset.html"_s << NetworkError::CutShort << far << far;
+        QTest::newRow("stall") << u"/stall.html"_s << NetworkError::TimedOut << 500ms << far;
+        QTest::newRow("over 64 MiB, chunked without end")
+            << u"/huge.html"_s << NetworkError::TooLarge << far << far;
+        QTest::newRow("trickling for ever")
+            << u"/trickle.html"_s << NetworkError::TimedOut << far << 1500ms;
+        QTest::newRow("announced over 64 MiB")
+            << u"/announced-huge.html"_s << NetworkError::TooLarge << far << far;
+        QTest::newRow("garbled chunk size after 30,000 bytes")
+            << u"/raw/garbled-chunk"_s << NetworkError::GarbledFraming << far << far;
+        QTest::newRow("closed inside a chunk")
+            << u"/raw/close-inside-chunk"_s << NetworkError::CutShort << far << far;
+        QTest::newRow("header without end")
+            << u"/raw/endless-header"_s << NetworkError::HeaderTooLarge << far << far;
     }
 
     void failures() {
         QFETCH(QString, path);
+        QFETCH(NetworkError, kind);
+        QFETCH(std::chrono::milliseconds, stallTimeout);
+        QFETCH(std::chrono::milliseconds, loadTimeLimit);
         m_server->route(u"/error.html"_s, Reply{.status = 500, .body = ThreadPage});
         m_server->redirect(u"/loop"_s, u"/loop"_s);
         m_server->redirect(u"/to-file"_s, u"file:///etc/hostname"_s);
@@ -188,17 +213,32 @@ private Q_SLOTS:
                               .chunkSize = 1});
         m_server->route(u"/announced-huge.html"_s,
                         Reply{.body = ThreadPage, .declaredLength = huge});
+        const QMap<QByteArray, RawHttpServer::Script> scripts{
+            {"/raw/garbled-chunk", quillmere::test::GarbledChunkAfter(30'000)},
+            {"/raw/close-inside-chunk", quillmere::test::CloseInsideChunk(30'000)},
+            {"/raw/endless-header", quillmere::test::EndlessHeader()},
+        };
+        RawHttpServer raw([&scripts](RawConnection &connection) {
+            const auto script = scripts.constFind(connection.request().split(' ').value(1));
+            if (script != scripts.cend())
+                (*script)(connection);
+        });
 
         PageLoader loader(m_network.get());
-        loader.setStallTimeout(500ms);
-        loader.setLoadTimeLimit(1500ms);
+        loader.setStallTimeout(stallTimeout);
+        loader.setLoadTimeLimit(loadTimeLimit);
         Events events(loader);
-        const QString address = m_server->url(path);
+        const QString address = path.startsWith(u"/raw/"_s) ? raw.url(path) : m_server->url(path);
         loader.Navigate(address);
         QVERIFY(events.error.wait(10'000));
         QCOMPARE(events.failedUrl(), address);
         QCOMPARE(events.complete.count(), 0);
         QVERIFY(loader.Document()->all().empty());
+        const quillmere::NetworkFailure &failure = loader.lastFailure();
+        QVERIFY2(failure.kind == kind,
+                 qPrintable(u"kind %1 rather than %2: %3"_s.arg(int(failure.kind))
+                                .arg(int(kind))
+                                .arg(failure.reason)));
     }
 
     void unsupportedSchemesFail_data() {
@@ -345,7 +385,10 @@ private Q_SLOTS:
         QVERIFY(!requests.isEmpty());
         QCOMPARE(requests.last().header("Cookie"), QByteArray("sid=42"));
         QVERIFY(requests.last().header("User-Agent").startsWith("Mozilla/5.0"));
-        QCOMPARE(m_network->cookieJar()->cookiesForUrl(m_server->qurl(u"/"_s)).size(), 1);
+        const QList<QNetworkCookie> cookies = m_network->cookies();
+        QCOMPARE(cookies.size(), 1);
+        QCOMPARE(cookies[0].name(), QByteArray("sid"));
+        QCOMPARE(cookies[0].domain(), m_server->qurl(u"/"_s).host());
     }
 
     void badCertificatesAreNavigationErrors() {
