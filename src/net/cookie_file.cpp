@@ -107,42 +107,45 @@ CookieFileContents ParseCookieFile(QByteArrayView text, const QDateTime &now) {
     return contents;
 }
 
+QByteArray FormatCookieLine(const QNetworkCookie &cookie, const QDateTime &now) {
+    const bool expired = !cookie.isSessionCookie() && cookie.expirationDate() <= now;
+    const QByteArray domain = cookie.domain().toUtf8();
+    const QByteArray path = cookie.path().isEmpty() ? "/" : cookie.path().toUtf8();
+    if (expired || domain.isEmpty() || domain == "." || cookie.name().isEmpty() ||
+        hasControlCharacter(domain) || hasControlCharacter(path) ||
+        hasControlCharacter(cookie.name()) || hasControlCharacter(cookie.value()))
+        return {};
+    const qint64 expiry = cookie.isSessionCookie() ? 0 : cookie.expirationDate().toSecsSinceEpoch();
+    QByteArray line;
+    if (cookie.isHttpOnly())
+        line += HttpOnlyPrefix.toByteArray();
+    line += domain;
+    line += domain.startsWith('.') ? "\tTRUE\t" : "\tFALSE\t";
+    line += path;
+    line += cookie.isSecure() ? "\tTRUE\t" : "\tFALSE\t";
+    line += QByteArray::number(expiry);
+    line += '\t';
+    line += cookie.name();
+    line += '\t';
+    line += cookie.value();
+    return line;
+}
+
 QByteArray FormatCookieFile(const QList<QNetworkCookie> &cookies, const QDateTime &now) {
-    QList<QNetworkCookie> kept;
-    kept.reserve(cookies.size());
+    QList<std::pair<std::tuple<QString, QString, QByteArray>, QByteArray>> lines;
+    lines.reserve(cookies.size());
     for (const QNetworkCookie &cookie : cookies) {
-        const bool expired = !cookie.isSessionCookie() && cookie.expirationDate() <= now;
-        const QByteArray domain = cookie.domain().toUtf8();
-        const QByteArray path = cookie.path().isEmpty() ? "/" : cookie.path().toUtf8();
-        if (expired || domain.isEmpty() || domain == "." || cookie.name().isEmpty() ||
-            hasControlCharacter(domain) || hasControlCharacter(path) ||
-            hasControlCharacter(cookie.name()) || hasControlCharacter(cookie.value()))
-            continue;
-        kept.append(cookie);
+        QByteArray line = FormatCookieLine(cookie, now);
+        if (!line.isEmpty())
+            lines.append({{cookie.domain(), cookie.path(), cookie.name()}, std::move(line)});
     }
-    const auto key = [](const QNetworkCookie &c) {
-        return std::make_tuple(c.domain(), c.path(), c.name());
-    };
-    std::sort(kept.begin(), kept.end(),
-              [&key](const QNetworkCookie &a, const QNetworkCookie &b) { return key(a) < key(b); });
+    std::sort(lines.begin(), lines.end(),
+              [](const auto &a, const auto &b) { return a.first < b.first; });
 
     QByteArray file = "# Netscape HTTP Cookie File\n"
                       "# Written by Quillmere. It holds your forum sign-ins: keep it private.\n\n";
-    for (const QNetworkCookie &cookie : kept) {
-        const QByteArray domain = cookie.domain().toUtf8();
-        const qint64 expiry =
-            cookie.isSessionCookie() ? 0 : cookie.expirationDate().toSecsSinceEpoch();
-        if (cookie.isHttpOnly())
-            file += HttpOnlyPrefix.toByteArray();
-        file += domain;
-        file += domain.startsWith('.') ? "\tTRUE\t" : "\tFALSE\t";
-        file += cookie.path().isEmpty() ? QByteArray("/") : cookie.path().toUtf8();
-        file += cookie.isSecure() ? "\tTRUE\t" : "\tFALSE\t";
-        file += QByteArray::number(expiry);
-        file += '\t';
-        file += cookie.name();
-        file += '\t';
-        file += cookie.value();
+    for (const auto &[key, line] : lines) {
+        file += line;
         file += '\n';
     }
     return file;

@@ -35,5 +35,8 @@ bool LooksLikeCookieFile(QByteArrayView text);
 // with expiry 0, expired ones and any that a line cannot hold left out, sorted by domain,
 // path and name so that the file changes only where the session did.
 QByteArray FormatCookieFile(const QList<QNetworkCookie> &cookies, const QDateTime &now);
+// One cookie's line, without its line end; empty for a cookie a line cannot hold or one
+// that has expired.
+QByteArray FormatCookieLine(const QNetworkCookie &cookie, const QDateTime &now);
 
 } // namespace quillmere

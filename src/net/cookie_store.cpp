@@ -114,17 +114,21 @@ bool CookieStore::save() {
     if (info.exists() && !info.permissions().testFlag(QFileDevice::WriteOwner))
         return fail(u"it is read-only"_s);
 
+    // Nothing to write: the file already holds this, or there is no file and no cookie
+    // (a forum's cookie the session refused changes nothing).
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QByteArray text = FormatCookieFile(cookies(), now);
+    if (info.exists() ? text == m_written : text == FormatCookieFile({}, now)) {
+        Q_EMIT saved(true);
+        return true;
+    }
+
     // A new file beside the old one, owner-only from its first byte, renamed over it:
     // a crash leaves either the old file or the new one, never half of one.
     QTemporaryFile file(info.absolutePath() + u"/.cookies-XXXXXX.tmp"_s);
     if (!file.open())
         return fail(file.errorString());
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    const QByteArray text = FormatCookieFile(cookies(), QDateTime::currentDateTimeUtc());
-    if (text == m_written && info.exists()) { // a forum that sets the same cookie again
-        Q_EMIT saved(true);
-        return true;
-    }
     if (file.write(text) != text.size() || !file.flush())
         return fail(file.errorString());
     file.close();

@@ -7,6 +7,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QTemporaryDir>
 #include <curl/curl.h>
 #include <memory>
 
@@ -43,6 +44,8 @@ struct NetworkSession::Curl {
     std::unique_ptr<CURLSH, CurlShareDeleter> share;
     std::unique_ptr<CURLM, CurlMultiDeleter> multi;
     CurlEasy cookieHandle;
+    // Where libcurl writes the jar for cookies() to read; made at the first read.
+    std::unique_ptr<QTemporaryDir> jarFolder;
     QList<HttpReply *> replies; // those added to the multi handle
     QList<Socket *> sockets;    // those libcurl watches
 

@@ -110,6 +110,8 @@ void useProxy(CURL *handle, const QNetworkProxy &proxy) {
         }
     }
     curl_easy_setopt(handle, CURLOPT_PROXY, address.constData());
+    // The proxy is chosen already, no_proxy included: libcurl is not to read it again.
+    curl_easy_setopt(handle, CURLOPT_NOPROXY, "");
 }
 
 } // namespace

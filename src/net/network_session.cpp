@@ -5,8 +5,10 @@
 #include "net/curl_handles.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QNetworkProxyFactory>
 #include <QSocketNotifier>
+#include <QTemporaryDir>
 #include <mutex>
 
 namespace quillmere {
@@ -173,23 +175,78 @@ QNetworkProxy NetworkSession::proxyFor(const QUrl &url) const {
     return QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(url)).value(0);
 }
 
+namespace {
+
+// libcurl keeps a cookie's Path as the server wrote it and matches with a cleaned copy:
+// quotes dropped, and "/" for one that does not start with "/". The file gets the copy.
+QByteArray withCleanPaths(QByteArray lines) {
+    QByteArray clean;
+    clean.reserve(lines.size());
+    for (const QByteArray &line : lines.split('\n')) {
+        QList<QByteArray> fields = line.split('\t');
+        if (fields.size() == 7) {
+            QByteArray &path = fields[2];
+            if (path.startsWith('"'))
+                path.remove(0, 1);
+            if (path.endsWith('"'))
+                path.chop(1);
+            if (!path.startsWith('/'))
+                path = "/";
+            clean += fields.join('\t');
+        } else {
+            clean += line;
+        }
+        clean += '\n';
+    }
+    return clean;
+}
+
+} // namespace
+
 QList<QNetworkCookie> NetworkSession::cookies() const {
-    curl_slist *list = nullptr;
-    curl_easy_getinfo(m_curl->cookieHandle.get(), CURLINFO_COOKIELIST, &list);
+    // libcurl's own writer, into a private folder: CURLINFO_COOKIELIST builds its list in
+    // time that grows with the square of the jar, a second for a large store.
+    CURL *handle = m_curl->cookieHandle.get();
     QByteArray lines;
-    for (const curl_slist *line = list; line; line = line->next)
-        lines.append(line->data).append('\n');
-    curl_slist_free_all(list);
-    return ParseCookieFile(lines, QDateTime::currentDateTimeUtc()).cookies;
+    bool flushed = false;
+    if (!m_curl->jarFolder)
+        m_curl->jarFolder = std::make_unique<QTemporaryDir>();
+    if (m_curl->jarFolder->isValid()) {
+        const QString path = m_curl->jarFolder->filePath(QStringLiteral("jar.txt"));
+        curl_easy_setopt(handle, CURLOPT_COOKIEJAR, QFile::encodeName(path).constData());
+        curl_easy_setopt(handle, CURLOPT_COOKIELIST, "FLUSH");
+        curl_easy_setopt(handle, CURLOPT_COOKIEJAR, nullptr);
+        QFile jar(path);
+        flushed = jar.open(QIODevice::ReadOnly);
+        lines = jar.readAll();
+        jar.remove();
+    }
+    // A folder libcurl could not write to (a name outside its code page): the slow way.
+    if (!flushed) {
+        curl_slist *list = nullptr;
+        curl_easy_getinfo(handle, CURLINFO_COOKIELIST, &list);
+        for (const curl_slist *line = list; line; line = line->next)
+            lines.append(line->data).append('\n');
+        curl_slist_free_all(list);
+    }
+    return ParseCookieFile(withCleanPaths(std::move(lines)), QDateTime::currentDateTimeUtc())
+        .cookies;
 }
 
 void NetworkSession::addCookies(const QList<QNetworkCookie> &cookies) {
-    // As the lines of a cookies.txt: libcurl reads them as it reads such a file.
-    const QByteArray lines = FormatCookieFile(cookies, QDateTime::currentDateTimeUtc());
-    for (const QByteArray &line : lines.split('\n')) {
-        if (line.isEmpty() || (line.startsWith('#') && !line.startsWith("#HttpOnly_")))
-            continue;
-        curl_easy_setopt(m_curl->cookieHandle.get(), CURLOPT_COOKIELIST, line.constData());
+    // As the lines of a cookies.txt: libcurl reads them as it reads such a file. Those with
+    // an expiry first: a jar of session cookies alone is searched whole for expired ones
+    // at every addition.
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    CURL *handle = m_curl->cookieHandle.get();
+    for (const bool session : {false, true}) {
+        for (const QNetworkCookie &cookie : cookies) {
+            if (cookie.isSessionCookie() != session)
+                continue;
+            const QByteArray line = FormatCookieLine(cookie, now);
+            if (!line.isEmpty())
+                curl_easy_setopt(handle, CURLOPT_COOKIELIST, line.constData());
+        }
     }
 }
 
