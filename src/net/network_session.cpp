@@ -172,7 +172,16 @@ void NetworkSession::noteCookieHeader() {
 QNetworkProxy NetworkSession::proxyFor(const QUrl &url) const {
     if (m_proxy.type() != QNetworkProxy::DefaultProxy)
         return m_proxy;
-    return QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(url)).value(0);
+    const QString origin = url.scheme() + u'|' + url.host() + u'|' + QString::number(url.port());
+    auto known = m_systemProxies.find(origin);
+    if (known != m_systemProxies.end() && !known->second.hasExpired())
+        return known->first;
+    if (m_systemProxies.size() > 64)
+        m_systemProxies.clear();
+    const QNetworkProxy proxy =
+        QNetworkProxyFactory::systemProxyForQuery(QNetworkProxyQuery(url)).value(0);
+    m_systemProxies.insert(origin, {proxy, QDeadlineTimer(std::chrono::seconds(10))});
+    return proxy;
 }
 
 namespace {
