@@ -22,6 +22,8 @@
 #include "net/network_session.h"
 #include "support/fake_platform.h"
 #include "support/loopback_server.h"
+#include "transfer/download_service.h"
+#include "transfer/file_download.h"
 
 #include <QApplication>
 #include <QDir>
@@ -114,6 +116,64 @@ bool bareLibcurl(const QStringList &urls, const QString &folder) {
     return ok;
 }
 
+// Means of the time between two of the transfer's reports, for the phases of a file.
+class PhaseClock : public QObject {
+public:
+    explicit PhaseClock(CFileDownload *download) {
+        m_clock.start();
+        connect(download, &CFileDownload::OnProgress, this,
+                [this](qint64, qint64, qint32 status, const QString &) { reached(status); });
+    }
+    QString summary() const {
+        return u"end to next start %1 ms, start to headers %2 ms, headers to end %3 ms"_s
+            .arg(mean(BINDSTATUS_ENDDOWNLOADDATA), 0, 'f', 3)
+            .arg(mean(BINDSTATUS_CONNECTING), 0, 'f', 3)
+            .arg(mean(BINDSTATUS_MIMETYPEAVAILABLE), 0, 'f', 3);
+    }
+
+private:
+    void reached(qint32 status) {
+        const qint64 now = m_clock.nsecsElapsed();
+        // Only the three steps of a whole file: start, headers, end.
+        if (status == BINDSTATUS_CONNECTING || status == BINDSTATUS_MIMETYPEAVAILABLE ||
+            status == BINDSTATUS_ENDDOWNLOADDATA) {
+            if (m_last >= 0) {
+                m_sum[m_last] += now - m_since;
+                ++m_count[m_last];
+            }
+            m_last = status;
+            m_since = now;
+        }
+    }
+    double mean(int from) const {
+        return m_count[from] ? double(m_sum[from]) / 1e6 / m_count[from] : 0.0;
+    }
+    QElapsedTimer m_clock;
+    qint64 m_sum[16] = {};
+    int m_count[16] = {};
+    int m_last = -1;
+    qint64 m_since = 0;
+};
+
+// The time the window's paint requests take, painting included: the application's
+// notify() sees every event after the event filters that may hold a paint back.
+class TimedApplication : public QApplication {
+public:
+    using QApplication::QApplication;
+    QWidget *watched = nullptr;
+    qint64 paintNs = 0;
+
+    bool notify(QObject *receiver, QEvent *event) override {
+        if (receiver != watched || event->type() != QEvent::UpdateRequest)
+            return QApplication::notify(receiver, event);
+        QElapsedTimer clock;
+        clock.start();
+        const bool handled = QApplication::notify(receiver, event);
+        paintNs += clock.nsecsElapsed();
+        return handled;
+    }
+};
+
 } // namespace
 
 // Each timed phase starts with the disk's dirty pages written out, so none of them pays
@@ -127,7 +187,7 @@ void settleDisk() {
 int main(int argc, char *argv[]) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    TimedApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     const int files = argument(args, u"--files"_s, 1000);
     const int kib = argument(args, u"--kib"_s, 64);
@@ -222,9 +282,18 @@ int main(int argc, char *argv[]) {
             if (round == 0)
                 rssAtEndKiB = bench::currentRssKiB();
         };
+        // Where a file's time goes, from the transfer's reports: the time from one file's
+        // end to the next one's start (the walk, the request, the temporary file), and the
+        // time each paint of the window takes.
+        PhaseClock phases(window.fileDownload());
+        app.watched = &window;
+        app.paintNs = 0;
         settleDisk();
         clock.restart();
         QTest::mouseClick(window.Command2, Qt::LeftButton);
+        if (round == 0)
+            std::printf("per file: %s; painting %.3f ms\n", qPrintable(phases.summary()),
+                        double(app.paintNs) / 1e6 / files);
         int done = 0;
         for (int i = 0; i < list.ListCount(); ++i)
             done += EntryMarker(list.List(i)) == MarkerDone ? 1 : 0;

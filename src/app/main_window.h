@@ -24,6 +24,7 @@ namespace quillmere {
 
 class AttachmentList;
 class CFileDownload;
+class FramePacer;
 class NetworkSession;
 class Platform;
 
@@ -127,6 +128,7 @@ private:
     // Batch download.
     QString m_sSaveDir;  // validated target folder, ending in a separator
     QString m_sFileName; // the attachment in transfer
+    FramePacer *m_pacer = nullptr; // while a run paints at its own pace
     void setRunControlsEnabled(bool enabled);
 
     // Thread analysis.

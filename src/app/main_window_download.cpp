@@ -13,6 +13,7 @@
 #include <QListView>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTimer>
 #include <initializer_list>
 #include <optional>
@@ -20,12 +21,14 @@
 
 namespace quillmere {
 
-namespace {
-
 // Paints the window at most ten times a second while the walk goes. Every transfer serves
 // the event loop several times, and each time the list, its scroll bar and the status line
-// would be painted again: with small attachments, painting cost more than fetching. What
-// the user does is drawn at once all the same: a click or a key lets the next paint through.
+// would be painted again: with small attachments, painting cost more than fetching. A paint
+// that is due is made in the middle of a long body, where the network's bytes wait in the
+// socket anyway; otherwise at a time of its own, a quarter of a second after the last one,
+// never at the end of one file or the start of the next, where it would hold up the
+// request. What the user does is drawn at once all the same: a click or a key lets the
+// next paint through.
 class FramePacer : public QObject {
 public:
     explicit FramePacer(QWidget *window)
@@ -33,7 +36,7 @@ public:
         m_sincePaint.start();
         m_deferred.setSingleShot(true);
         m_deferred.setTimerType(Qt::PreciseTimer);
-        connect(&m_deferred, &QTimer::timeout, this, &FramePacer::requestPaint);
+        connect(&m_deferred, &QTimer::timeout, this, &FramePacer::paintNow);
         // The application's filter sees the window's paint requests and every input event.
         QCoreApplication::instance()->installEventFilter(this);
     }
@@ -43,28 +46,31 @@ public:
             requestPaint(); // whatever was held back is painted once control is back
     }
 
+    // A long body is arriving: a paint that is due costs the transfer nothing now.
+    void midTransfer() {
+        if (m_deferred.isActive() && m_sincePaint.elapsed() >= FrameMs)
+            paintNow();
+    }
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override {
         if (isInput(event->type())) {
             m_inputSeen = true;
-            if (m_deferred.isActive()) {
-                // Qt asks for one paint at a time: the one held back is the one to send.
-                m_deferred.stop();
-                requestPaint();
-            }
+            // Qt asks for one paint at a time: the one held back is the one to send.
+            if (m_deferred.isActive())
+                paintNow();
             return false;
         }
         if (watched != m_window || event->type() != QEvent::UpdateRequest)
             return false;
-        const qint64 wait = FrameMs - m_sincePaint.elapsed();
-        if (wait <= 0 || std::exchange(m_inputSeen, false)) {
+        if (m_letThrough || std::exchange(m_inputSeen, false)) {
             m_sincePaint.restart();
             return false;
         }
         // Held back: the window's painter waits for this request, so nothing is lost and
         // later changes join it.
         if (!m_deferred.isActive())
-            m_deferred.start(int(wait));
+            m_deferred.start(int(std::max<qint64>(0, MaxWaitMs - m_sincePaint.elapsed())));
         return true;
     }
 
@@ -83,19 +89,26 @@ private:
         }
     }
 
+    void paintNow() {
+        m_deferred.stop();
+        QEvent request(QEvent::UpdateRequest);
+        m_letThrough = true;
+        QCoreApplication::sendEvent(m_window, &request);
+        m_letThrough = false;
+    }
     void requestPaint() {
         QCoreApplication::postEvent(m_window, new QEvent(QEvent::UpdateRequest),
                                     Qt::LowEventPriority);
     }
 
     static constexpr qint64 FrameMs = 100;
+    static constexpr qint64 MaxWaitMs = 250;
     QWidget *m_window;
     QTimer m_deferred;
     QElapsedTimer m_sincePaint;
     bool m_inputSeen = false;
+    bool m_letThrough = false;
 };
-
-} // namespace
 
 void frmMain::Command2_Click() {
     if (CountChecked() == 0) {
@@ -129,6 +142,8 @@ void frmMain::DownloadAll() {
     AttachmentList &list = *m_attachments;
     const int count = list.ListCount();
     std::optional<FramePacer> pacer(std::in_place, window());
+    m_pacer = &*pacer;
+    const auto forgetPacer = qScopeGuard([this] { m_pacer = nullptr; });
     for (int i = 0; i < count; ++i) {
         // Handlers run inside every transfer: an analysis may have refilled the list, the
         // user may have checked or unchecked entries. Go by what the list holds now.
@@ -151,6 +166,7 @@ void frmMain::DownloadAll() {
         if (ok)
             list.setSelected(i, false);
     }
+    m_pacer = nullptr;
     pacer.reset();
     Label5->setCaption(RunFinishedText.toString());
     setRunControlsEnabled(true);
@@ -175,10 +191,11 @@ bool frmMain::FetchAttachment(const QString &entry, std::optional<EntryParts> pa
 
 void frmMain::m_oFileDownload_OnProgress(qint64 lProgress, qint64 lMaxProgress, qint32 lStatusCode,
                                          const QString &sStatusText) {
-    Q_UNUSED(lStatusCode);
     Q_UNUSED(sStatusText);
     // A web page where the file was expected fails in the download service itself.
     Label5->setCaption(ProgressText(m_sFileName, ProgressPercent(lProgress, lMaxProgress)));
+    if (m_pacer && lStatusCode == qint32(BINDSTATUS_DOWNLOADINGDATA))
+        m_pacer->midTransfer();
 }
 
 } // namespace quillmere

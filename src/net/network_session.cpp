@@ -10,6 +10,13 @@
 #include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <mutex>
+#include <vector>
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
+#include <poll.h>
+#endif
 
 namespace quillmere {
 
@@ -140,6 +147,49 @@ void NetworkSession::act(qintptr socket, int events) {
     int running = 0;
     curl_multi_socket_action(m_curl->multi.get(), curl_socket_t(socket), events, &running);
     collectDone();
+}
+
+void NetworkSession::actOnReadySockets() {
+#ifdef Q_OS_WIN
+    using PollEntry = WSAPOLLFD;
+#else
+    using PollEntry = pollfd;
+#endif
+    std::vector<PollEntry> entries;
+    for (const Socket *watched : std::as_const(m_curl->sockets)) {
+        PollEntry entry{};
+        short events = 0;
+        if (watched->read && watched->read->isEnabled()) {
+            entry.fd = decltype(entry.fd)(watched->read->socket());
+            events |= POLLIN;
+        }
+        if (watched->write && watched->write->isEnabled()) {
+            entry.fd = decltype(entry.fd)(watched->write->socket());
+            events |= POLLOUT;
+        }
+        if (events == 0)
+            continue;
+        entry.events = events;
+        entries.push_back(entry);
+    }
+    if (entries.empty())
+        return;
+#ifdef Q_OS_WIN
+    const int ready = WSAPoll(entries.data(), ULONG(entries.size()), 0);
+#else
+    const int ready = ::poll(entries.data(), nfds_t(entries.size()), 0);
+#endif
+    if (ready <= 0)
+        return;
+    for (const PollEntry &entry : entries) {
+        int events = 0;
+        if (entry.revents & (POLLIN | POLLHUP | POLLERR))
+            events |= CURL_CSELECT_IN;
+        if (entry.revents & (POLLOUT | POLLERR))
+            events |= CURL_CSELECT_OUT;
+        if (events != 0)
+            act(qintptr(entry.fd), events);
+    }
 }
 
 void NetworkSession::collectDone() {

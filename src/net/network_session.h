@@ -11,11 +11,11 @@
 #include "net/http_reply.h"
 #include "net/request_rules.h"
 
+#include <QDeadlineTimer>
+#include <QHash>
 #include <QList>
 #include <QNetworkCookie>
 #include <QNetworkProxy>
-#include <QDeadlineTimer>
-#include <QHash>
 #include <QObject>
 #include <QTimer>
 #include <memory>
@@ -36,6 +36,11 @@ public:
 
     // Starts the exchange; its events arrive from the event loop, never from inside this call.
     std::unique_ptr<HttpReply> get(const HttpRequest &request);
+    // Lets libcurl act now on sockets that are ready, without waiting for the event loop's
+    // turn: a caller that made the request and then spent a while on its own preparations
+    // (a transfer creating its file) has the request sent before it goes on. Nothing but
+    // libcurl runs; the answers' events still come from the event loop.
+    void actOnReadySockets();
 
     // The proxy every request goes through: the one the system names for its address
     // (QNetworkProxyFactory::systemProxyForQuery) unless one is set here.

@@ -402,9 +402,13 @@ HResult DownloadService::URLDownloadToFile(QObject *caller, const QString &url,
         new Binding(caller, callback,
                     WebRequest(address, RequestKind::File,
                                std::chrono::milliseconds(m_transferTimeoutMs), fromPage)));
-    binding->start(*m_network);
+    NetworkSession &network = *m_network;
+    binding->start(network);
     if (!binding->open(fileName, m_diskWait))
         return E_ACCESSDENIED;
+    // The connection has had the file's making to come up: the request goes now, before
+    // the callbacks and their handlers.
+    network.actOnReadySockets();
     return binding->run();
 }
 
