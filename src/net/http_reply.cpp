@@ -379,18 +379,10 @@ void HttpReply::transferDone(int curlCode) {
 }
 
 void HttpReply::settle() {
-    // libcurl checks the framing; what it cannot see is a compressed stream that stops
-    // short of its own end, and a body that stops short of its Content-Length on a
-    // connection that closed where the body should have gone on.
-    const bool bodyless = m_status == 204 || m_status == 304;
+    // libcurl checks the framing, a body that stops short of its Content-Length included;
+    // what it cannot see is a compressed stream that stops short of its own end.
     if (m_decoder && m_receivedAsSent > 0 && !m_decoder->isComplete()) {
         fail(NetworkError::BadContentCoding, u"The compressed body ended before its end."_s);
-        return;
-    }
-    if (!bodyless && IsShortBody(header("Content-Length"), m_receivedAsSent)) {
-        fail(NetworkError::CutShort,
-             u"The body ended after %1 of %2 bytes."_s.arg(
-                 QString::number(m_receivedAsSent), QString::fromLatin1(header("Content-Length"))));
         return;
     }
     finalize();

@@ -134,10 +134,6 @@ qint64 ExpectedBodyLength(QByteArrayView contentLength, QByteArrayView contentEn
     return inflated ? -1 : contentLengthOf(contentLength).value_or(-1);
 }
 
-bool IsShortBody(QByteArrayView contentLength, qint64 receivedAsSent) {
-    const std::optional<qint64> length = contentLengthOf(contentLength);
-    return length && receivedAsSent < *length;
-}
 
 namespace {
 

@@ -82,9 +82,5 @@ bool SniffsAsHtml(QByteArrayView head);
 // none, or when the body is compressed (Content-Length then counts other bytes). "none",
 // which forums send, and "identity" keep the length.
 qint64 ExpectedBodyLength(QByteArrayView contentLength, QByteArrayView contentEncoding);
-// A body that ended before its Content-Length, counted in the bytes as they came (before
-// any decoding). libcurl fails such a body itself; this is the check behind it, for a
-// connection whose end is not the body's end.
-bool IsShortBody(QByteArrayView contentLength, qint64 receivedAsSent);
 
 } // namespace quillmere

@@ -394,6 +394,8 @@ private Q_SLOTS:
         QVERIFY2(result < 0, qPrintable(QString::number(result, 16)));
         if (raw)
             QCOMPARE(result, INET_E_DOWNLOAD_FAILURE); // not INET_E_CONNECTION_TIMEOUT
+        if (tls)
+            QCOMPARE(result, INET_E_SECURITY_PROBLEM);
         QCOMPARE(callback.starts, 1);
         QCOMPARE(callback.stops, 1);
         QCOMPARE(callback.stopResult, result);
