@@ -217,7 +217,8 @@ void HttpReply::headerLine(QByteArrayView line) {
     }
     const QByteArrayView text = line.trimmed();
     if (text.isEmpty()) {
-        if (m_status >= 100 && m_status < 200)
+        // The end of an interim answer's headers, or of the trailers after a chunked body.
+        if ((m_status >= 100 && m_status < 200) || m_headersComplete)
             return;
         m_headersComplete = true;
         std::optional<ContentDecoder> decoder =
@@ -241,6 +242,8 @@ void HttpReply::headerLine(QByteArrayView line) {
         post();
         return;
     }
+    if (m_headersComplete)
+        return; // a trailer: nothing we read
     if (line.startsWith(' ') || line.startsWith('\t')) {
         if (!m_headers.isEmpty())
             m_headers.last().second += ' ' + text.toByteArray();
