@@ -10,6 +10,8 @@
 #include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <mutex>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #ifdef Q_OS_WIN
@@ -238,25 +240,54 @@ namespace {
 
 // libcurl keeps a cookie's Path as the server wrote it and matches with a cleaned copy:
 // quotes dropped, and "/" for one that does not start with "/". The file gets the copy.
+QByteArrayView cleanPath(QByteArrayView path) {
+    if (path.startsWith('"'))
+        path = path.sliced(1);
+    if (path.endsWith('"'))
+        path.chop(1);
+    return path.startsWith('/') ? path : QByteArrayView("/");
+}
+
+// The path field of a line of seven fields, or nothing: comments have fewer.
+std::optional<std::pair<qsizetype, qsizetype>> pathField(QByteArrayView line) {
+    qsizetype tabs[6];
+    qsizetype found = 0;
+    for (qsizetype at = line.indexOf('\t'); at >= 0; at = line.indexOf('\t', at + 1)) {
+        if (found == 6)
+            return std::nullopt;
+        tabs[found++] = at;
+    }
+    if (found != 6)
+        return std::nullopt;
+    return std::pair{tabs[1] + 1, tabs[2]};
+}
+
+// Nearly every path is clean already: the jar's text is copied only when one is not, and
+// then only the paths change.
 QByteArray withCleanPaths(QByteArray lines) {
     QByteArray clean;
-    clean.reserve(lines.size());
-    for (const QByteArray &line : lines.split('\n')) {
-        QList<QByteArray> fields = line.split('\t');
-        if (fields.size() == 7) {
-            QByteArray &path = fields[2];
-            if (path.startsWith('"'))
-                path.remove(0, 1);
-            if (path.endsWith('"'))
-                path.chop(1);
-            if (!path.startsWith('/'))
-                path = "/";
-            clean += fields.join('\t');
-        } else {
-            clean += line;
+    qsizetype copied = 0; // how much of `lines` is in `clean`
+    for (qsizetype start = 0; start < lines.size();) {
+        qsizetype end = lines.indexOf('\n', start);
+        if (end < 0)
+            end = lines.size();
+        const QByteArrayView line = QByteArrayView(lines).sliced(start, end - start);
+        if (const auto field = pathField(line)) {
+            const QByteArrayView path = line.sliced(field->first, field->second - field->first);
+            const QByteArrayView cleaned = cleanPath(path);
+            if (cleaned != path) {
+                if (copied == 0)
+                    clean.reserve(lines.size() + 1);
+                clean.append(QByteArrayView(lines).sliced(copied, start + field->first - copied));
+                clean.append(cleaned);
+                copied = start + field->second;
+            }
         }
-        clean += '\n';
+        start = end + 1;
     }
+    if (copied == 0)
+        return lines;
+    clean.append(QByteArrayView(lines).sliced(copied));
     return clean;
 }
 
