@@ -280,43 +280,45 @@ size_t HttpReply::body(QByteArrayView piece) {
     if (!m_decoder || m_decoder->isPassThrough()) {
         // Straight into the buffer: one copy, and libcurl's pieces are small.
         m_buffer.append(piece);
-        m_decodedTotal += piece.size();
-        if (m_maxBodyBytes >= 0 && m_decodedTotal > m_maxBodyBytes) {
-            fail(NetworkError::TooLarge, u"The body goes on past %1 bytes."_s.arg(m_maxBodyBytes));
+        if (!counted(piece.size()))
             return 0;
-        }
     } else {
         m_raw = piece.toByteArray();
         if (!decodeSome())
             return 0;
     }
+    announce();
+    return size_t(piece.size());
+}
+
+bool HttpReply::counted(qint64 decoded) {
+    m_decodedTotal += decoded;
+    if (m_maxBodyBytes >= 0 && m_decodedTotal > m_maxBodyBytes) {
+        fail(NetworkError::TooLarge, u"The body goes on past %1 bytes."_s.arg(m_maxBodyBytes));
+        return false;
+    }
+    return true;
+}
+
+void HttpReply::announce() {
     if (!m_buffer.isEmpty()) {
         m_readyReadDue = true;
         post();
     }
-    return size_t(piece.size());
 }
 
+// Only a compressed body waits undecoded in m_raw.
 bool HttpReply::decodeSome() {
     while (!m_raw.isEmpty() && m_buffer.size() < m_bufferLimit) {
         const qsizetype before = m_buffer.size();
-        qsizetype used = 0;
-        if (m_decoder) {
-            used = m_decoder->decode(m_raw, m_buffer, m_bufferLimit - before);
-        } else {
-            m_buffer.append(m_raw);
-            used = m_raw.size();
-        }
+        const qsizetype used = m_decoder->decode(m_raw, m_buffer, m_bufferLimit - before);
         if (used < 0) {
             fail(NetworkError::BadContentCoding, u"The compressed body is damaged."_s);
             return false;
         }
         m_raw.remove(0, used);
-        m_decodedTotal += m_buffer.size() - before;
-        if (m_maxBodyBytes >= 0 && m_decodedTotal > m_maxBodyBytes) {
-            fail(NetworkError::TooLarge, u"The body goes on past %1 bytes."_s.arg(m_maxBodyBytes));
+        if (!counted(m_buffer.size() - before))
             return false;
-        }
         if (used == 0 && m_buffer.size() == before)
             break;
     }
@@ -325,11 +327,9 @@ bool HttpReply::decodeSome() {
 
 QByteArray HttpReply::read(qint64 maxSize) {
     QByteArray out;
-    if (maxSize <= 0 || m_buffer.isEmpty()) {
-        out = QByteArray();
-    } else if (maxSize >= m_buffer.size()) {
+    if (maxSize >= m_buffer.size()) {
         out = std::exchange(m_buffer, QByteArray());
-    } else {
+    } else if (maxSize > 0) {
         out = m_buffer.first(maxSize);
         m_buffer.remove(0, maxSize);
     }
@@ -338,10 +338,7 @@ QByteArray HttpReply::read(qint64 maxSize) {
     if (!m_raw.isEmpty()) {
         if (!decodeSome())
             return out;
-        if (!m_buffer.isEmpty()) {
-            m_readyReadDue = true;
-            post();
-        }
+        announce();
     }
     if (m_transferDone && !m_finished && m_raw.isEmpty())
         settle();

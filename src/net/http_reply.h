@@ -101,6 +101,8 @@ private:
     void headerLine(QByteArrayView line);
     size_t body(QByteArrayView piece);
     bool decodeSome();
+    bool counted(qint64 decoded);
+    void announce();
     void resumeIfRoom();
     void transferDone(int curlCode);
     void settle();
