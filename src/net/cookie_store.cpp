@@ -1,14 +1,11 @@
 #include "net/cookie_store.h"
 
+#include "files/file_io.h"
 #include "net/cookie_file.h"
 #include "net/network_session.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QTemporaryFile>
-#include <filesystem>
-#include <system_error>
 
 using namespace Qt::StringLiterals;
 
@@ -29,39 +26,32 @@ CookieStore::~CookieStore() {
 
 CookieStore::LoadResult CookieStore::load(const QString &path) {
     LoadResult result;
-    const QFileInfo info(path);
-    if (!info.exists()) {
-        if (!QFileInfo(info.absolutePath()).isDir()) {
+    SmallFile file = ReadSmallFile(path, MaxCookieFileBytes);
+    switch (file.status) {
+    case ReadStatus::Missing:
+        if (const QFileInfo info(path); !QFileInfo(info.absolutePath()).isDir()) {
             result.status = LoadStatus::Unreadable;
             result.error = u"its folder %1 does not exist"_s.arg(info.absolutePath());
             return result;
         }
         m_path = path; // written at the first change
         return result;
-    }
-    // A pipe or a device would block the read, or never end.
-    if (!info.isFile()) {
+    case ReadStatus::NotRegular:
+    case ReadStatus::Unreadable:
         result.status = LoadStatus::Unreadable;
-        result.error = u"it is not a regular file"_s;
+        result.error = file.error;
         return result;
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        result.status = LoadStatus::Unreadable;
-        result.error = file.errorString();
+    case ReadStatus::TooLarge:
+        result.status = LoadStatus::NotACookieFile;
+        result.error = file.error;
         return result;
+    case ReadStatus::Read:
+        break;
     }
-    const QByteArray text = file.read(MaxCookieFileBytes + 1);
-    if (file.error() != QFileDevice::NoError) {
-        result.status = LoadStatus::Unreadable;
-        result.error = file.errorString();
-        return result;
-    }
+    const QByteArray text = std::move(file.bytes);
     if (!LooksLikeCookieFile(text)) {
         result.status = LoadStatus::NotACookieFile;
-        result.error = text.size() > MaxCookieFileBytes
-                           ? u"it is larger than %1 MiB"_s.arg(MaxCookieFileBytes >> 20)
-                           : u"it is a binary file"_s;
+        result.error = u"it is a binary file"_s;
         return result;
     }
 
@@ -103,40 +93,22 @@ bool CookieStore::save() {
         return false;
     };
 
-    // Replacing a link would cut it; writing through it would change a file we were
-    // never given.
-    const QFileInfo info(m_path);
-    if (info.isSymLink())
-        return fail(u"it is a symbolic link"_s);
-    if (info.exists() && !info.isFile())
-        return fail(u"it is not a regular file"_s);
-    // A store its owner made read-only is meant to stay as it is, whoever runs us.
-    if (info.exists() && !info.permissions().testFlag(QFileDevice::WriteOwner))
-        return fail(u"it is read-only"_s);
+    // Asked first: a store we may not write is reported even when nothing is new.
+    if (const FileResult may = MayReplace(m_path); !may.ok)
+        return fail(may.error);
 
     // Nothing to write: the file already holds this, or there is no file and no cookie
-    // (a forum's cookie the session refused changes nothing).
+    // (a forum's cookie the session refused changes nothing). A store deleted meanwhile
+    // is written again.
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const QByteArray text = FormatCookieFile(cookies(), now);
-    if (info.exists() ? text == m_written : text == FormatCookieFile({}, now)) {
+    if (QFileInfo::exists(m_path) ? text == m_written : text == FormatCookieFile({}, now)) {
         Q_EMIT saved(true);
         return true;
     }
 
-    // A new file beside the old one, owner-only from its first byte, renamed over it:
-    // a crash leaves either the old file or the new one, never half of one.
-    QTemporaryFile file(info.absolutePath() + u"/.cookies-XXXXXX.tmp"_s);
-    if (!file.open())
-        return fail(file.errorString());
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    if (file.write(text) != text.size() || !file.flush())
-        return fail(file.errorString());
-    file.close();
-    std::error_code error;
-    std::filesystem::rename(file.fileName().toStdU16String(), m_path.toStdU16String(), error);
-    if (error)
-        return fail(QString::fromLocal8Bit(error.message()));
-    file.setAutoRemove(false);
+    if (const FileResult written = ReplaceFile(m_path, text, FileAccess::OwnerOnly); !written.ok)
+        return fail(written.error);
     m_written = text;
     m_warned = false;
     Q_EMIT saved(true);

@@ -1,13 +1,11 @@
 #include "settings/ini_file.h"
 
-#include <QFile>
-#include <QFileInfo>
+#include "files/file_io.h"
+
 #include <QList>
-#include <QSaveFile>
 #include <QStringDecoder>
 #include <QStringEncoder>
 #include <algorithm>
-#include <optional>
 #include <utility>
 
 namespace quillmere {
@@ -80,39 +78,22 @@ bool isKeyName(QStringView name) {
            !containsAny(name, u"=\r\n");
 }
 
-// A missing file reads as empty; nullopt means a file is there but cannot be taken as ours.
-std::optional<QByteArray> readBytes(const QString &path) {
-    const QFileInfo info(path);
-    // A link that leads nowhere would be written through, to wherever it points.
-    if (info.isSymLink() && !info.exists())
-        return std::nullopt;
-    if (!info.exists())
-        return QByteArray();
-    // A pipe or a device would block the read or never end: not a settings file.
-    if (!info.isFile())
-        return std::nullopt;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    QByteArray bytes = file.read(IniFile::MaxFileSize + 1);
-    if (file.error() != QFileDevice::NoError || bytes.size() > IniFile::MaxFileSize)
-        return std::nullopt;
-    return bytes;
-}
-
-// Only a settings file is ever replaced: every line blank, a [section], a comment or a
-// key=value line. Anything else under the name (a file behind a link, a binary) is
-// someone's data.
-bool isSettingsText(const QByteArray &bytes) {
-    if (bytes.contains('\0'))
-        return false;
-    for (const Line &line : splitLines(bytes)) {
-        const QByteArray text = bytes.sliced(line.begin, line.textEnd - line.begin).trimmed();
-        if (!text.isEmpty() && !text.startsWith('[') && !text.startsWith(';') &&
-            !text.startsWith('#') && !text.contains('='))
-            return false;
-    }
-    return true;
+// Notepad's "Unicode" files: UTF-16 behind a byte-order mark. They read as the system's
+// profile functions read them, and turn into the file's usual encoding, so a rewrite
+// leaves them in that encoding without the mark.
+QByteArray inFileEncoding(QByteArray bytes) {
+    QStringConverter::Encoding utf16;
+    if (bytes.startsWith("\xff\xfe"))
+        utf16 = QStringConverter::Utf16LE;
+    else if (bytes.startsWith("\xfe\xff"))
+        utf16 = QStringConverter::Utf16BE;
+    else
+        return bytes;
+    // The mark is dropped here; one more after it would be a character of the text.
+    QStringDecoder decode(utf16, QStringConverter::Flag::Stateless |
+                                     QStringConverter::Flag::ConvertInitialBom);
+    QStringEncoder encode(FileEncoding);
+    return encode(decode(QByteArrayView(bytes).sliced(2)));
 }
 
 struct Location {
@@ -172,6 +153,26 @@ QString singleLine(QStringView value) {
     return line;
 }
 
+// The file with the key's line replaced where it stands, or added at the end of its
+// section, or the section added at the end of the file.
+QByteArray withKeyLine(const QByteArray &old, QStringView section, QStringView key,
+                       const QByteArray &header, const QByteArray &keyLine) {
+    const QList<Line> lines = splitLines(old);
+    const Location found = locate(old, lines, section, key);
+    if (found.key >= 0) {
+        // The line keeps its place and its own line break.
+        const Line &line = lines[found.key];
+        return old.first(line.begin) + keyLine + old.sliced(line.textEnd);
+    }
+    const qsizetype at = found.section >= 0 ? lines[found.lastKey].end : old.size();
+    QByteArray added = keyLine + LineBreak;
+    if (found.section < 0)
+        added.prepend(header + LineBreak);
+    if (at > 0 && old.at(at - 1) != '\n')
+        added.prepend(LineBreak);
+    return old.first(at) + added + old.sliced(at);
+}
+
 } // namespace
 
 IniFile::IniFile(QString path)
@@ -182,10 +183,14 @@ QString IniFile::value(QStringView section, QStringView key) const {
     key = trimBlanks(key);
     if (!isSectionName(section) || !isKeyName(key))
         return {};
-    const std::optional<QByteArray> bytes = readBytes(m_path);
-    if (!bytes)
+    SmallFile file = ReadSmallFile(m_path, MaxFileSize);
+    if (file.status != ReadStatus::Read)
         return {};
-    return locate(*bytes, splitLines(*bytes), section, key).value;
+    const QByteArray bytes = inFileEncoding(std::move(file.bytes));
+    const QString value = locate(bytes, splitLines(bytes), section, key).value;
+    // The system's profile functions hand a value over as a C string: it ends at a NUL.
+    const qsizetype nul = value.indexOf(QChar(u'\0'));
+    return nul < 0 ? value : trimBlanks(QStringView(value).first(nul)).toString();
 }
 
 bool IniFile::setValue(QStringView section, QStringView key, QStringView value) {
@@ -194,36 +199,24 @@ bool IniFile::setValue(QStringView section, QStringView key, QStringView value) 
     QStringEncoder encode(FileEncoding);
     if (!encode.isValid() || !isSectionName(section) || !isKeyName(key))
         return false;
-    const std::optional<QByteArray> old = readBytes(m_path);
-    if (!old || !isSettingsText(*old))
+    SmallFile file = ReadSmallFile(m_path, MaxFileSize);
+    QByteArray old;
+    if (file.status == ReadStatus::Read)
+        old = inFileEncoding(std::move(file.bytes));
+    // A file too large to read has nothing we could keep; one that cannot be read now may
+    // hold lines we would lose.
+    else if (file.status != ReadStatus::Missing && file.status != ReadStatus::TooLarge)
         return false;
 
-    const QList<Line> lines = splitLines(*old);
-    const Location found = locate(*old, lines, section, key);
     const QByteArray keyLine = encode(key.toString() + u'=' + singleLine(value));
-    QByteArray updated;
-    if (found.key >= 0) {
-        // The line keeps its place and its own line break.
-        const Line &line = lines[found.key];
-        updated = old->first(line.begin) + keyLine + old->sliced(line.textEnd);
-    } else {
-        const qsizetype at = found.section >= 0 ? lines[found.lastKey].end : old->size();
-        QByteArray added = keyLine + LineBreak;
-        if (found.section < 0)
-            added.prepend(encode(u'[' + section.toString() + u']') + LineBreak);
-        if (at > 0 && old->at(at - 1) != '\n')
-            added.prepend(LineBreak);
-        updated = old->first(at) + added + old->sliced(at);
-    }
-    // What is written must stay readable.
+    const QByteArray header = encode(u'[' + section.toString() + u']');
+    QByteArray updated = withKeyLine(old, section, key, header, keyLine);
+    // What is written must stay readable: past the cap only the value is kept.
+    if (updated.size() > MaxFileSize)
+        updated = withKeyLine({}, section, key, header, keyLine);
     if (updated.size() > MaxFileSize)
         return false;
-
-    // QSaveFile refuses an existing file that is read-only: its temporary file and rename
-    // never replace one.
-    QSaveFile file(m_path);
-    return file.open(QIODevice::WriteOnly) && file.write(updated) == updated.size() &&
-           file.commit();
+    return ReplaceFile(m_path, updated).ok;
 }
 
 } // namespace quillmere

@@ -1,15 +1,13 @@
 #include "transfer/part_file.h"
 
-#include <QDir>
+#include "files/file_io.h"
+
 #include <QFileInfo>
-#include <QRandomGenerator>
-#include <filesystem>
+#include <system_error>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
 #endif
-
-using namespace Qt::StringLiterals;
 
 namespace quillmere {
 
@@ -42,37 +40,25 @@ bool nameFits(const QFileInfo &target) {
 #endif
 }
 
-// From UTF-16, so no name is squeezed through a local 8-bit code page on Windows; there
-// also with the long-path prefix, which Qt adds to the paths it opens.
-std::filesystem::path nativePath(const QString &path) {
-#ifdef Q_OS_WIN
-    const QString absolute = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
-    if (absolute.startsWith(u"\\\\"))
-        return std::filesystem::path((u"\\\\?\\UNC"_s + absolute.mid(1)).toStdU16String());
-    return std::filesystem::path((u"\\\\?\\"_s + absolute).toStdU16String());
-#else
-    return std::filesystem::path(path.toStdU16String());
-#endif
-}
-
 } // namespace
 
 bool PartFile::open(const QString &target) {
     const QFileInfo existing(target);
-    if (target.isEmpty() || existing.isDir() || (existing.exists() && !existing.isWritable()) ||
-        !nameFits(existing))
+    // Refused before the system is asked: its own words for each, all the same.
+    const auto refuse = [this](std::errc why) {
+        m_error = QString::fromLocal8Bit(std::make_error_code(why).message());
         return false;
+    };
+    if (target.isEmpty())
+        return refuse(std::errc::no_such_file_or_directory);
+    if (existing.isDir())
+        return refuse(std::errc::is_a_directory);
+    if (existing.exists() && !existing.isWritable())
+        return refuse(std::errc::permission_denied);
+    if (!nameFits(existing))
+        return refuse(std::errc::filename_too_long);
     m_target = target;
-    for (int attempt = 0; attempt < 8 && !m_created; ++attempt) {
-        const quint32 tag = QRandomGenerator::global()->bounded(0x1000000u);
-        // A short name of its own, not the target's name plus a suffix: a target name
-        // already at the file system's length limit must still be writable.
-        m_file.setFileName(
-            existing.dir().filePath(u".quillmere-%1.part"_s.arg(tag, 6, 16, QChar(u'0'))));
-        m_created = m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
-        if (!m_created && !m_file.exists())
-            return false; // the folder refuses the name, not a clash with another file
-    }
+    m_created = CreateFileBeside(m_file, target, u".part", QIODevice::Unbuffered);
     return m_created;
 }
 
@@ -158,11 +144,9 @@ bool PartFile::commit() {
     m_file.close();
     if (m_file.error() != QFileDevice::NoError)
         return false;
-    std::error_code error;
-    std::filesystem::rename(nativePath(m_file.fileName()), nativePath(m_target), error);
-    if (error)
-        m_renameError = QString::fromLocal8Bit(error.message());
-    m_committed = !error;
+    const FileResult renamed = RenameOver(m_file.fileName(), m_target);
+    m_error = renamed.error;
+    m_committed = renamed.ok;
     return m_committed;
 }
 
@@ -172,7 +156,7 @@ QFileDevice::FileError PartFile::error() const {
 }
 
 QString PartFile::errorString() const {
-    return m_renameError.isEmpty() ? m_file.errorString() : m_renameError;
+    return m_error.isEmpty() ? m_file.errorString() : m_error;
 }
 
 } // namespace quillmere

@@ -16,9 +16,9 @@ namespace quillmere {
 //
 // Past the first few MiB the bytes go to the disk on a thread of its own. A disk that
 // stalls — a slow stick, a network share, the kernel flushing gigabytes — must not freeze
-// the window, and the transfer runs on the UI thread. Unlike QSaveFile nothing is forced to the
-// disk before the rename: for a body of gigabytes that sync froze the window for seconds, and a
-// lost download can be fetched again.
+// the window, and the transfer runs on the UI thread. Unlike the program's small files
+// (ReplaceFile) nothing is forced to the disk before the rename: for a body of gigabytes that
+// sync froze the window for seconds, and a lost download can be fetched again.
 class PartFile {
 public:
     // Called on the writer thread after each chunk it wrote, and when its writing fails.
@@ -53,7 +53,7 @@ private:
     DiskWait m_diskWait;
     QString m_target;
     QFile m_file;
-    QString m_renameError;
+    QString m_error; // ours, where the file's own says nothing
     bool m_created = false;
     bool m_committed = false;
 

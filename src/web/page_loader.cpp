@@ -1,11 +1,10 @@
 #include "web/page_loader.h"
 
+#include "files/file_io.h"
 #include "net/network_session.h"
 #include "net/request_rules.h"
 #include "web/charset.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <QFutureWatcher>
 #include <QMimeDatabase>
 #include <QRegularExpression>
@@ -216,14 +215,10 @@ void PageLoader::parseLater(Utf8PageDecoder page, QByteArray contentType, QUrl u
 void PageLoader::startFile(const QString &path) {
     const QUrl url = QUrl::fromLocalFile(path);
     deliver(QtConcurrent::run([path, url]() -> std::shared_ptr<const HtmlDocument> {
-        QFile file(path);
-        if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+        SmallFile file = ReadSmallFile(path, MaxPageBytes);
+        if (file.status != ReadStatus::Read)
             return nullptr;
-        // Read one byte past the limit rather than trusting the size: a file may grow, and
-        // special files report none.
-        QByteArray bytes = file.read(MaxPageBytes + 1);
-        if (bytes.size() > MaxPageBytes || file.error() != QFileDevice::NoError)
-            return nullptr;
+        QByteArray bytes = std::move(file.bytes);
         // A saved page has no Content-Type: its name and first bytes tell, and a type
         // derived from a page type (an .xhtml file, say) is a page too.
         const QMimeType mime = QMimeDatabase().mimeTypeForFileNameAndData(path, bytes);

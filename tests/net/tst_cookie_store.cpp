@@ -134,6 +134,18 @@ private Q_SLOTS:
         QVERIFY(holds(readStore(path), "sid", "v-1"));
     }
 
+    void aDeletedStoreIsWrittenAgain() {
+        const QString path = this->path(u"cookies.txt"_s);
+        NetworkSession session;
+        CookieStore &store = *session.cookieStore();
+        QCOMPARE(store.load(path).status, CookieStore::LoadStatus::Missing);
+        store.addCookies({cookie("sid", "v-9", u"bbs.example"_s)});
+        QVERIFY(store.save());
+        QVERIFY(QFile::remove(path));
+        QVERIFY(store.save()); // the session has not changed since
+        QVERIFY(holds(readStore(path), "sid", "v-9"));
+    }
+
     void changesAreWrittenShortlyAfterwardsInOneGo() {
         const QString path = this->path(u"cookies.txt"_s);
         LoopbackServer server;
