@@ -33,6 +33,24 @@ QString WithMarker(QStringView entry, QStringView marker) {
     return RemoveMarker(entry).append(marker);
 }
 
+QStringView MarkerOf(EntryStatus status) {
+    switch (status) {
+    case EntryStatus::Done:
+        return MarkerDone;
+    case EntryStatus::Failed:
+        return MarkerFailed;
+    case EntryStatus::Waiting:
+        break;
+    }
+    return MarkerWaiting;
+}
+
+EntryStatus StatusOf(QStringView entry) {
+    if (entry.endsWith(MarkerFailed))
+        return EntryStatus::Failed;
+    return entry.endsWith(MarkerDone) ? EntryStatus::Done : EntryStatus::Waiting;
+}
+
 EntryParts SplitEntry(QStringView entry) {
     return {StrBefore(entry, EntrySeparator), RemoveMarker(StrAfter(entry, EntrySeparator))};
 }

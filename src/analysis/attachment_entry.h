@@ -14,6 +14,11 @@ inline constexpr QStringView MarkerDone = u"[已完成]";    // fetched
 inline constexpr QStringView MarkerFailed = u"[失  败]";  // the last fetch failed
 inline constexpr QStringView EntrySeparator = u"__";
 
+enum class EntryStatus { Waiting, Done, Failed };
+QStringView MarkerOf(EntryStatus status);
+// The status an entry's text shows: failed or done by its marker, otherwise waiting.
+EntryStatus StatusOf(QStringView entry);
+
 // Text before / after the first occurrence of delimiter; s whole when it does not occur.
 QString StrBefore(QStringView s, QStringView delimiter);
 QString StrAfter(QStringView s, QStringView delimiter);

@@ -2,29 +2,41 @@
 
 #include "analysis/attachment_entry.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 namespace quillmere {
+
+namespace {
+
+// Two paths name one file when the file system says so: Windows ignores letter case.
+QString fileKey(const QString &path) {
+    const QString clean = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+#ifdef Q_OS_WIN
+    return clean.toCaseFolded();
+#else
+    return clean;
+#endif
+}
+
+} // namespace
 
 AttachmentList::AttachmentList(QObject *parent)
     : QAbstractListModel(parent) {}
 
 QString AttachmentList::List(int index) const {
-    return index >= 0 && index < ListCount() ? m_entries[size_t(index)].text : QString();
-}
-
-void AttachmentList::setList(int index, const QString &text) {
-    if (index < 0 || index >= ListCount())
-        return;
-    m_entries[size_t(index)].text = text;
-    const QModelIndex changed = this->index(index);
-    Q_EMIT dataChanged(changed, changed, {Qt::DisplayRole});
+    if (!valid(index))
+        return {};
+    const Entry &entry = m_entries[size_t(index)];
+    return QString(entry.head).append(MarkerOf(entry.status));
 }
 
 bool AttachmentList::Selected(int index) const {
-    return index >= 0 && index < ListCount() && m_entries[size_t(index)].checked;
+    return valid(index) && m_entries[size_t(index)].checked;
 }
 
 void AttachmentList::setSelected(int index, bool checked) {
-    if (index < 0 || index >= ListCount() || m_entries[size_t(index)].checked == checked)
+    if (!valid(index) || m_entries[size_t(index)].checked == checked)
         return;
     m_entries[size_t(index)].checked = checked;
     m_checked += checked ? 1 : -1;
@@ -34,11 +46,62 @@ void AttachmentList::setSelected(int index, bool checked) {
 }
 
 QUrl AttachmentList::Page(int index) const {
-    return index >= 0 && index < ListCount() ? m_entries[size_t(index)].page : QUrl();
+    return valid(index) ? m_entries[size_t(index)].page : QUrl();
 }
 
 std::optional<EntryParts> AttachmentList::Parts(int index) const {
-    return index >= 0 && index < ListCount() ? m_entries[size_t(index)].parts : std::nullopt;
+    return valid(index) ? m_entries[size_t(index)].parts : std::nullopt;
+}
+
+AttachmentList::EntryId AttachmentList::Id(int index) const {
+    return valid(index) ? m_entries[size_t(index)].id : 0;
+}
+
+EntryStatus AttachmentList::Status(int index) const {
+    return valid(index) ? m_entries[size_t(index)].status : EntryStatus::Waiting;
+}
+
+QString AttachmentList::Note(int index) const {
+    return valid(index) ? m_entries[size_t(index)].note : QString();
+}
+
+QString AttachmentList::SavedPath(int index) const {
+    return valid(index) ? m_entries[size_t(index)].savedPath : QString();
+}
+
+void AttachmentList::setOutcome(int index, EntryStatus status, const QString &note,
+                                const QString &savedPath) {
+    if (!valid(index))
+        return;
+    Entry &entry = m_entries[size_t(index)];
+    entry.status = status;
+    entry.note = note;
+    if (!savedPath.isEmpty()) {
+        // An earlier file of this entry is superseded by the new one.
+        if (!entry.savedPath.isEmpty())
+            m_savedBy.remove(fileKey(entry.savedPath));
+        entry.savedPath = savedPath;
+        m_savedBy.insert(fileKey(savedPath), entry.id);
+    }
+    const QModelIndex changed = this->index(index);
+    Q_EMIT dataChanged(changed, changed,
+                       {Qt::DisplayRole, Qt::ToolTipRole, Qt::AccessibleDescriptionRole});
+}
+
+bool AttachmentList::SavedByAnother(int index, const QString &path) const {
+    const auto owner = m_savedBy.constFind(fileKey(path));
+    return owner != m_savedBy.cend() && *owner != Id(index);
+}
+
+void AttachmentList::append(QString head, EntryStatus status, const QUrl &page,
+                            std::optional<EntryParts> parts) {
+    Entry entry;
+    entry.id = m_nextId++;
+    entry.head = std::move(head);
+    entry.status = status;
+    entry.page = page;
+    entry.parts = std::move(parts);
+    m_entries.push_back(std::move(entry));
 }
 
 void AttachmentList::AddLinks(const QList<EntryParts> &links, const QUrl &page) {
@@ -48,15 +111,13 @@ void AttachmentList::AddLinks(const QList<EntryParts> &links, const QUrl &page) 
     beginInsertRows({}, first, first + int(links.size()) - 1);
     m_entries.reserve(m_entries.size() + size_t(links.size()));
     for (const EntryParts &link : links)
-        m_entries.push_back({MakeEntry(link.address, link.linkText), false, page, link});
+        append(RemoveMarker(MakeEntry(link.address, link.linkText)), EntryStatus::Waiting, page,
+               link);
     endInsertRows();
 }
 
 void AttachmentList::AddItem(const QString &text, const QUrl &page) {
-    const int row = ListCount();
-    beginInsertRows({}, row, row);
-    m_entries.push_back({text, false, page, std::nullopt});
-    endInsertRows();
+    AddItems({text}, page);
 }
 
 void AttachmentList::AddItems(const QStringList &texts, const QUrl &page) {
@@ -65,8 +126,12 @@ void AttachmentList::AddItems(const QStringList &texts, const QUrl &page) {
     const int first = ListCount();
     beginInsertRows({}, first, first + int(texts.size()) - 1);
     m_entries.reserve(m_entries.size() + size_t(texts.size()));
-    for (const QString &text : texts)
-        m_entries.push_back({text, false, page, std::nullopt});
+    for (const QString &text : texts) {
+        // A text without a marker is an entry that waits.
+        const EntryStatus status = StatusOf(text);
+        const bool marked = text.endsWith(MarkerOf(status));
+        append(marked ? RemoveMarker(text) : text, status, page, std::nullopt);
+    }
     endInsertRows();
 }
 
@@ -74,8 +139,7 @@ void AttachmentList::SelectAll() {
     int first = -1, last = -1;
     for (int i = 0; i < ListCount(); ++i) {
         Entry &entry = m_entries[size_t(i)];
-        if (entry.checked ||
-            !(entry.text.endsWith(MarkerWaiting) || entry.text.endsWith(MarkerFailed)))
+        if (entry.checked || entry.status == EntryStatus::Done)
             continue;
         entry.checked = true;
         ++m_checked;
@@ -111,6 +175,7 @@ void AttachmentList::checkedRangeChanged(int first, int last) {
 void AttachmentList::Clear() {
     beginResetModel();
     m_entries.clear();
+    m_savedBy.clear(); // a new list starts afresh
     m_checked = 0;
     endResetModel();
 }
@@ -124,20 +189,26 @@ int AttachmentList::rowCount(const QModelIndex &parent) const {
 }
 
 QVariant AttachmentList::data(const QModelIndex &index, int role) const {
-    if (!index.isValid() || index.row() >= ListCount())
+    if (!index.isValid() || !valid(index.row()))
         return {};
     const Entry &entry = m_entries[size_t(index.row())];
-    if (role == Qt::DisplayRole)
-        return entry.text;
-    if (role == Qt::CheckStateRole)
+    switch (role) {
+    case Qt::DisplayRole:
+        return List(index.row());
+    case Qt::CheckStateRole:
         return entry.checked ? Qt::Checked : Qt::Unchecked;
-    if (role == PageRole)
+    case Qt::ToolTipRole:
+    case Qt::AccessibleDescriptionRole:
+        return entry.note.isEmpty() ? QVariant() : QVariant(entry.note);
+    case PageRole:
         return entry.page;
-    if (role == AddressRole && entry.parts)
-        return entry.parts->address;
-    if (role == LinkTextRole && entry.parts)
-        return entry.parts->linkText;
-    return {};
+    case AddressRole:
+        return entry.parts ? QVariant(entry.parts->address) : QVariant();
+    case LinkTextRole:
+        return entry.parts ? QVariant(entry.parts->linkText) : QVariant();
+    default:
+        return {};
+    }
 }
 
 bool AttachmentList::setData(const QModelIndex &index, const QVariant &value, int role) {

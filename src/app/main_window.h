@@ -7,6 +7,7 @@
 
 #include "analysis/attachment_entry.h"
 #include "app/form_label.h"
+#include "download/download_rules.h"
 #include "web/page_loader.h"
 
 #include <QString>
@@ -90,10 +91,9 @@ public:
     // Batch download.
     void Command2_Click();
     void DownloadAll();
-    // `parts`: the entry's address and link text when the list keeps them; `page`: the
-    // thread page it came from, named in the request as a browser would.
-    bool FetchAttachment(const QString &entry, std::optional<EntryParts> parts = {},
-                         const QUrl &page = {});
+    // Fetches entry `index` of the list into the target folder: under its link text, or
+    // under a numbered name when another entry of the list saved a file of that name.
+    FetchOutcome FetchAttachment(int index);
     void m_oFileDownload_OnProgress(qint64 lProgress, qint64 lMaxProgress, qint32 lStatusCode,
                                     const QString &sStatusText);
 
@@ -126,8 +126,8 @@ private:
     bool m_unloading = false;
 
     // Batch download.
-    QString m_sSaveDir;  // validated target folder, ending in a separator
-    QString m_sFileName; // the attachment in transfer
+    QString m_sSaveDir;            // validated target folder, ending in a separator
+    QString m_sFileName;           // the attachment in transfer
     FramePacer *m_pacer = nullptr; // while a run paints at its own pace
     void setRunControlsEnabled(bool enabled);
 

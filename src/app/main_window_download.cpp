@@ -4,6 +4,7 @@
 #include "analysis/attachment_list.h"
 #include "app/main_window.h"
 #include "download/download_rules.h"
+#include "download/fetch_notes.h"
 #include "transfer/file_download.h"
 
 #include <QCoreApplication>
@@ -152,18 +153,19 @@ void frmMain::DownloadAll() {
         if (!list.Selected(i))
             continue;
         List1->setCurrentIndex(list.index(i));
-        const QString entry = list.List(i);
-        const bool ok = FetchAttachment(entry, list.Parts(i), list.Page(i));
+        const AttachmentList::EntryId fetched = list.Id(i);
+        const FetchOutcome outcome = FetchAttachment(i);
         if (m_unloading)
             return; // the window was closed inside the transfer: nothing more to show
         if (i >= list.ListCount())
             break; // refilled shorter while it ran: no entry left to mark
         // An analysis that completed during the transfer may have put another entry at
-        // this place: its outcome is not this transfer's, so it keeps its own marker.
-        if (list.List(i) != entry)
+        // this place: its outcome is not this transfer's.
+        if (list.Id(i) != fetched)
             continue;
-        list.setList(i, WithMarker(entry, ok ? MarkerDone : MarkerFailed));
-        if (ok)
+        list.setOutcome(i, outcome.ok ? EntryStatus::Done : EntryStatus::Failed, outcome.note,
+                        outcome.savedPath);
+        if (outcome.ok)
             list.setSelected(i, false);
     }
     m_pacer = nullptr;
@@ -173,20 +175,34 @@ void frmMain::DownloadAll() {
     showMessage(QMessageBox::Information, RunFinishedMessage.toString());
 }
 
-bool frmMain::FetchAttachment(const QString &entry, std::optional<EntryParts> parts,
-                              const QUrl &page) {
+FetchOutcome frmMain::FetchAttachment(int index) {
+    const AttachmentList &list = *m_attachments;
     // An entry that knows its address and link text is fetched from those: an address may
     // hold "__" itself. Only an entry without them is split.
-    std::optional<EntryParts> target = parts ? std::move(parts) : FetchTargetOf(entry);
+    std::optional<EntryParts> target = list.Parts(index);
     if (!target)
-        return false;
+        target = FetchTargetOf(list.List(index));
+    if (!target)
+        return {false, NoFileNameNote()};
     m_sFileName = std::move(target->linkText);
     Label5->setCaption(WaitingText(m_sFileName));
     // The link text is the forum's, not ours: joined to the folder it must not reach
     // anywhere but one plain file inside it.
-    if (!IsPlainFileName(m_sFileName) || !m_oFileDownload)
-        return false;
-    return m_oFileDownload->StartDownloading(target->address, m_sSaveDir + m_sFileName, page);
+    if (const NameFault fault = CheckFileName(m_sFileName))
+        return {false, NameFaultNote(fault)};
+    if (!m_oFileDownload)
+        return {false, TransferFailureNote({{NetworkError::Other}}, target->address)};
+    const QString savedName = FreeName(m_sFileName, [&](const QString &name) {
+        return list.SavedByAnother(index, m_sSaveDir + name);
+    });
+    // Handlers run inside the transfer and may refill the list or close the window: from
+    // here on only what is copied now is used.
+    const QString savedPath = m_sSaveDir + savedName;
+    const QString linkText = m_sFileName;
+    TransferReport report;
+    if (!m_oFileDownload->StartDownloading(target->address, savedPath, list.Page(index), &report))
+        return {false, TransferFailureNote(report, target->address)};
+    return {true, SavedNote(savedName, report.received, linkText), savedPath};
 }
 
 void frmMain::m_oFileDownload_OnProgress(qint64 lProgress, qint64 lMaxProgress, qint32 lStatusCode,

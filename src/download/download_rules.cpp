@@ -123,13 +123,15 @@ std::optional<EntryParts> FetchTargetOf(QStringView entry) {
     return SplitEntry(entry);
 }
 
-bool IsPlainFileName(QStringView name) {
-    if (name.isEmpty() || name.size() > 255)
-        return false;
+NameFault CheckFileName(QStringView name) {
+    if (name.isEmpty())
+        return {NameFault::Empty};
+    if (name.size() > 255)
+        return {NameFault::TooLong};
     // Windows drops trailing dots and blanks, so "a.rar." would land on "a.rar"; this also
     // takes care of "." and "..".
     if (name.endsWith(u'.') || name.endsWith(u' '))
-        return false;
+        return {NameFault::Ending, name.last(1).toString()};
     for (qsizetype i = 0; i < name.size(); ++i) {
         const QChar c = name[i];
         if (c.isHighSurrogate() && i + 1 < name.size() && name[i + 1].isLowSurrogate()) {
@@ -138,9 +140,32 @@ bool IsPlainFileName(QStringView name) {
         }
         // A lone surrogate has no file name encoding: it would be written as another name.
         if (c.isSurrogate() || isForbiddenCharacter(c.unicode()))
-            return false;
+            return {NameFault::Character, QString(c)};
     }
-    return !isDeviceName(name);
+    if (isDeviceName(name))
+        return {NameFault::DeviceName, name.left(name.indexOf(u'.')).trimmed().toString()};
+    return {};
+}
+
+bool IsPlainFileName(QStringView name) {
+    return !CheckFileName(name);
+}
+
+QString NumberedName(QStringView name, int n) {
+    // "a.part1.rar" becomes "a.part1 (2).rar"; a name whose only dot leads has no extension.
+    const qsizetype dot = name.lastIndexOf(u'.');
+    const qsizetype stemEnd = dot > 0 ? dot : name.size();
+    return name.first(stemEnd).toString().append(u" (%1)"_s.arg(n)).append(name.sliced(stemEnd));
+}
+
+QString FreeName(const QString &name, const std::function<bool(const QString &)> &taken) {
+    if (!taken(name))
+        return name;
+    for (int n = 2;; ++n) {
+        QString numbered = NumberedName(name, n);
+        if (!taken(numbered))
+            return numbered;
+    }
 }
 
 } // namespace quillmere

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringView>
 #include <QtGlobal>
+#include <functional>
 #include <optional>
 
 namespace quillmere {
@@ -39,8 +40,27 @@ bool IsSaveFolder(const QString &folder);
 // when the text after the separator is too short to hold a marker.
 std::optional<EntryParts> FetchTargetOf(QStringView entry);
 
-// True when the name can only ever mean one plain file inside the target folder, on any
-// system the folder may be shared with, Windows included.
+// Why a link text cannot be one plain file inside the target folder, on any system the
+// folder may be shared with, Windows included.
+struct NameFault {
+    enum Kind { None, Empty, TooLong, Ending, Character, DeviceName } kind = None;
+    QString detail; // the character, or the device's name
+    explicit operator bool() const { return kind != None; }
+};
+NameFault CheckFileName(QStringView name);
 bool IsPlainFileName(QStringView name);
+
+// Several attachments of one name in one list are saved side by side, not over each other:
+// "NAME (n).EXT".
+QString NumberedName(QStringView name, int n);
+// `name` unless it is taken, else the first free of its numbered names from (2) on.
+QString FreeName(const QString &name, const std::function<bool(const QString &)> &taken);
+
+// What became of one fetch, for its entry.
+struct FetchOutcome {
+    bool ok = false;
+    QString note;      // why it failed, or the file it was saved as (fetch_notes.h)
+    QString savedPath; // on success, where it went
+};
 
 } // namespace quillmere

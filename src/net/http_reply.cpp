@@ -17,16 +17,25 @@ constexpr qint64 MaxHeaderBytes = 256 * 1024;
 // What libcurl reads from the socket at once: larger than its default, fewer calls.
 constexpr long ReceiveBufferBytes = 128 * 1024;
 
-bool isTls(CURLcode code) {
+// The server's certificate was checked and not trusted: the user can act on that one.
+bool isUntrustedCertificate(CURLcode code) {
     switch (code) {
     case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isTls(CURLcode code) {
+    switch (code) {
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_SSL_CERTPROBLEM:
     case CURLE_SSL_CIPHER:
     case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-    case CURLE_SSL_INVALIDCERTSTATUS:
     case CURLE_SSL_CRL_BADFILE:
     case CURLE_SSL_ENGINE_NOTFOUND:
     case CURLE_SSL_ENGINE_SETFAILED:
@@ -40,6 +49,8 @@ bool isTls(CURLcode code) {
 }
 
 NetworkError errorFor(CURLcode code, const QString &message) {
+    if (isUntrustedCertificate(code))
+        return NetworkError::Certificate;
     if (isTls(code))
         return NetworkError::Tls;
     switch (code) {

@@ -32,7 +32,8 @@ enum class NetworkError {
     BadAddress,       // not an http(s) address with a host
     CouldNotResolve,  // the host name, or the proxy's, is unknown
     CouldNotConnect,  // refused, unreachable, or the proxy would not connect
-    Tls,              // the certificate is not trusted or the handshake failed
+    Certificate,      // the server's certificate is not trusted
+    Tls,              // the secure connection could not be made
     TimedOut,         // no byte for the no-data limit, or the page's time ran out
     CutShort,         // the connection closed before the body's announced end
     GarbledFraming,   // the chunks or the status line are no HTTP
@@ -43,7 +44,9 @@ enum class NetworkError {
     PageNotFile,      // a web page came where a file was expected
     TooLarge,         // over the size a page may have
     Disk,             // the file could not be written
+    DiskFull,         // the disk has no room for it
     Aborted,          // ended by us
+    Busy,             // another transfer was running
     Other,
 };
 

@@ -9,6 +9,7 @@
 #include <QList>
 #include <QPointer>
 #include <QTimer>
+#include <algorithm>
 #include <memory>
 
 using namespace Qt::StringLiterals;
@@ -37,6 +38,7 @@ HResult resultFor(const NetworkFailure &failure) {
     case NetworkError::CouldNotResolve:
     case NetworkError::CouldNotConnect:
         return INET_E_CANNOT_CONNECT;
+    case NetworkError::Certificate:
     case NetworkError::Tls:
         return INET_E_SECURITY_PROBLEM;
     case NetworkError::TimedOut:
@@ -50,6 +52,8 @@ HResult resultFor(const NetworkFailure &failure) {
         return E_ABORT;
     case NetworkError::Disk:
         return STG_E_WRITEFAULT;
+    case NetworkError::DiskFull:
+        return STG_E_MEDIUMFULL;
     default:
         return INET_E_DOWNLOAD_FAILURE;
     }
@@ -87,7 +91,7 @@ public:
     HResult Abort() override {
         if (!m_running || m_result != S_OK)
             return E_FAIL;
-        fail(E_ABORT, u"The transfer was aborted."_s);
+        fail({NetworkError::Aborted, 0, u"The transfer was aborted."_s});
         return S_OK;
     }
 
@@ -103,9 +107,17 @@ public:
                     &m_throttle, [this] { onWritten(); }, Qt::QueuedConnection);
             },
             std::move(diskWait));
-        return m_file->open(target);
+        if (m_file->open(target))
+            return true;
+        fail({NetworkError::Disk, 0, m_file->errorString()});
+        return false;
     }
     HResult run();
+    // What became of it, once run() has returned.
+    TransferReport report() const {
+        return {m_failure, m_received, maxProgress() > 0 ? m_expected : -1,
+                m_request.noDataTimeout.count()};
+    }
 
 private:
     struct Report {
@@ -139,11 +151,11 @@ private:
             m_throttle.start(int(wait));
     }
     void deliverReports();
-    void fail(HResult code, const QString &text);
-    void fail(const NetworkFailure &failure) { fail(resultFor(failure), failure.reason); }
+    void fail(const NetworkFailure &failure);
     void failWriting() {
-        fail(m_file->error() == QFileDevice::ResourceError ? STG_E_MEDIUMFULL : STG_E_WRITEFAULT,
-             m_file->errorString());
+        fail({m_file->error() == QFileDevice::ResourceError ? NetworkError::DiskFull
+                                                            : NetworkError::Disk,
+              0, m_file->errorString()});
     }
     void ask();
     void onHeaders();
@@ -178,7 +190,7 @@ private:
     qint64 m_received = 0;  // bytes of the file
     qint64 m_expected = -1; // Content-Length of the body as it reaches the file, else -1
     HResult m_result = S_OK;
-    QString m_error;
+    NetworkFailure m_failure;
 };
 
 void Binding::start(NetworkSession &network) {
@@ -188,7 +200,7 @@ void Binding::start(NetworkSession &network) {
 
 void Binding::ask() {
     if (!m_network) {
-        fail(E_FAIL, u"The network session was closed."_s);
+        fail({NetworkError::Other, 0, u"The network session was closed."_s});
         return;
     }
     m_replyDone = false;
@@ -229,7 +241,7 @@ HResult Binding::run() {
     m_file.reset();
     m_running = false;
     if (mayCallBack())
-        m_callback->OnStopBinding(m_result, utf16OrNull(m_error));
+        m_callback->OnStopBinding(m_result, utf16OrNull(m_failure.reason));
     return m_result;
 }
 
@@ -254,19 +266,29 @@ void Binding::deliverReports() {
         // the caller; the loop condition sees all of that.
         m_callback->OnProgress(next.progress, next.max, next.status, utf16OrNull(next.text));
         if (next.status == BINDSTATUS_MIMETYPEAVAILABLE && IsPageType(next.text))
-            fail(INET_E_DOWNLOAD_FAILURE,
-                 u"A web page (%1) came where the file was expected."_s.arg(next.text));
+            fail({NetworkError::PageNotFile, 0,
+                  u"A web page (%1) came where the file was expected."_s.arg(next.text)});
     }
     // Without a callback to tell, a page still fails.
     if (m_result == S_OK && m_bodyHeld)
-        fail(INET_E_DOWNLOAD_FAILURE, u"A web page came where the file was expected."_s);
+        fail({NetworkError::PageNotFile, 0, u"A web page came where the file was expected."_s});
 }
 
-void Binding::fail(HResult code, const QString &text) {
+void Binding::fail(const NetworkFailure &failure) {
     if (m_result != S_OK)
         return;
-    m_result = code;
-    m_error = text;
+    m_result = resultFor(failure);
+    m_failure = failure;
+    // What had come when it broke off, read or not, is what the user is told of. The
+    // answer may have ended before its headers were handed on, and a reply that failed
+    // has dropped what it held: a body without coding counts as it came.
+    if (m_reply) {
+        if (m_expected < 0 && m_reply->status() == 200)
+            m_expected = ExpectedBodyLength(m_reply->header("Content-Length"),
+                                            m_reply->header("Content-Encoding"));
+        m_received = std::max(m_received + m_reply->bytesAvailable(),
+                              m_expected >= 0 ? m_reply->bytesReceivedAsSent() : 0);
+    }
     m_file.reset();
     m_reports.clear();
     m_progressDue = false;
@@ -281,7 +303,8 @@ void Binding::onHeaders() {
     if (status / 100 == 3 && !location.isEmpty()) {
         const QUrl target = m_reply->url().resolved(QUrl::fromEncoded(location));
         if (!MayFollowRedirect(target, m_redirects++)) {
-            fail(INET_E_REDIRECT_FAILED, u"Refused a redirect to %1"_s.arg(target.toString()));
+            fail({NetworkError::TooManyRedirects, 0,
+                  u"Refused a redirect to %1"_s.arg(target.toString())});
             return;
         }
         // The redirect's own body is not wanted; the Referer stays the page's.
@@ -291,13 +314,10 @@ void Binding::onHeaders() {
         ask();
         return;
     }
-    if (status >= 400) {
-        fail(resultFor({NetworkError::HttpStatus, status, {}}), u"HTTP status %1"_s.arg(status));
-        return;
-    }
-    // 206 to a request without a range, 204, 205, a 3xx that names no target: not the file.
+    // 4xx and 5xx; 206 to a request without a range, 204, 205, a 3xx that names no
+    // target: not the file.
     if (status != 200) {
-        fail(INET_E_DOWNLOAD_FAILURE, u"HTTP status %1 is not the whole file"_s.arg(status));
+        fail({NetworkError::HttpStatus, status, u"HTTP status %1"_s.arg(status)});
         return;
     }
     m_expected =
@@ -384,17 +404,23 @@ DownloadService::DownloadService(NetworkSession *network)
 
 HResult DownloadService::URLDownloadToFile(QObject *caller, const QString &url,
                                            const QString &fileName, quint32 reserved,
-                                           IBindStatusCallback *callback,
-                                           const QUrl &fromPage) const {
+                                           IBindStatusCallback *callback, const QUrl &fromPage,
+                                           TransferReport *report) const {
     Q_UNUSED(reserved);
+    const auto refuse = [report](HResult code, NetworkError kind, const QString &reason) {
+        if (report)
+            *report = {{kind, 0, reason}};
+        return code;
+    };
     const QUrl address(url);
+    if (!IsWebScheme(address) && !address.scheme().isEmpty())
+        return refuse(INET_E_UNKNOWN_PROTOCOL, NetworkError::BadAddress,
+                      u"Not a web address: %1"_s.arg(url));
     if (!address.isValid() || address.host().isEmpty())
-        return IsWebScheme(address) || address.scheme().isEmpty() ? INET_E_INVALID_URL
-                                                                  : INET_E_UNKNOWN_PROTOCOL;
-    if (!IsWebScheme(address))
-        return INET_E_UNKNOWN_PROTOCOL;
+        return refuse(INET_E_INVALID_URL, NetworkError::BadAddress,
+                      u"Not a valid address: %1"_s.arg(url));
     if (!m_network)
-        return E_FAIL;
+        return refuse(E_FAIL, NetworkError::Other, u"The network session was closed."_s);
 
     // Everything below lives in the binding: a handler may destroy this service's owner
     // while the call is pending.
@@ -404,12 +430,18 @@ HResult DownloadService::URLDownloadToFile(QObject *caller, const QString &url,
                                std::chrono::milliseconds(m_transferTimeoutMs), fromPage)));
     NetworkSession &network = *m_network;
     binding->start(network);
-    if (!binding->open(fileName, m_diskWait))
+    if (!binding->open(fileName, m_diskWait)) {
+        if (report)
+            *report = binding->report();
         return E_ACCESSDENIED;
+    }
     // The connection has had the file's making to come up: the request goes now, before
     // the callbacks and their handlers.
     network.actOnReadySockets();
-    return binding->run();
+    const HResult result = binding->run();
+    if (report)
+        *report = binding->report();
+    return result;
 }
 
 } // namespace quillmere

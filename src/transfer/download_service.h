@@ -119,6 +119,14 @@ private:
     T *m_p = nullptr;
 };
 
+// How a transfer ended, with what its caller needs to explain a failure to the user.
+struct TransferReport {
+    NetworkFailure failure; // kind None when the file was saved
+    qint64 received = 0;    // bytes of the file that came: on success its size
+    qint64 expected = -1;   // its announced size; -1 when not known
+    qint64 noDataLimitMs = 0;
+};
+
 class DownloadService {
 public:
     explicit DownloadService(NetworkSession *network);
@@ -139,10 +147,10 @@ public:
     // If `caller` is destroyed while the call is pending, the transfer is aborted and
     // `callback` (which belongs to the caller) is not called again.
     // `fromPage`, when given, is the page the link was found on: the request carries the
-    // Referer a browser would send for it.
+    // Referer a browser would send for it. `report`, when given, is told how it ended.
     HResult URLDownloadToFile(QObject *caller, const QString &url, const QString &fileName,
                               quint32 reserved, IBindStatusCallback *callback,
-                              const QUrl &fromPage = {}) const;
+                              const QUrl &fromPage = {}, TransferReport *report = nullptr) const;
 
 private:
     QPointer<NetworkSession> m_network;

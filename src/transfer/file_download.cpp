@@ -20,12 +20,16 @@ CFileDownload::~CFileDownload() {
     m_bBusy = false;
 }
 
-bool CFileDownload::StartDownloading(QString sSrc, QString sDest, const QUrl &fromPage) {
-    if (m_bBusy)
+bool CFileDownload::StartDownloading(QString sSrc, QString sDest, const QUrl &fromPage,
+                                     TransferReport *report) {
+    if (m_bBusy) {
+        if (report)
+            *report = {{NetworkError::Busy, 0, u"Another transfer is running."_s}};
         return false;
+    }
     // Handlers run inside this call and may destroy this object: the service watches it
     // and stops calling back, and nothing here touches a member after the call.
-    return m_service.URLDownloadToFile(this, sSrc, sDest, 0, &m_callback, fromPage) == S_OK;
+    return m_service.URLDownloadToFile(this, sSrc, sDest, 0, &m_callback, fromPage, report) == S_OK;
 }
 
 void CFileDownload::AbortDownloading() {

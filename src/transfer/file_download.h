@@ -22,8 +22,10 @@ public:
     // Downloads sSrc into the file sDest and returns only when the transfer has ended;
     // events, timers and clicks keep running meanwhile. False at once while another
     // transfer of this object is running, False when the transfer fails or is aborted.
-    // `fromPage` is the page the link was found on, for the request's Referer.
-    bool StartDownloading(QString sSrc, QString sDest, const QUrl &fromPage = {});
+    // `fromPage` is the page the link was found on, for the request's Referer; `report`,
+    // when given, is told why a transfer failed.
+    bool StartDownloading(QString sSrc, QString sDest, const QUrl &fromPage = {},
+                          TransferReport *report = nullptr);
     // Aborts the running transfer, if any; the pending StartDownloading then returns False.
     void AbortDownloading();
     // A NUL-terminated UTF-16 (fUnicode) or GB18030 string; null gives "".

@@ -135,7 +135,7 @@ void TestAttachmentList::countFollowsEveryChange() {
     QCOMPARE(itemCheck.size(), 1);
     QCOMPARE(itemCheck[0][0].toInt(), 0);
 
-    list.setList(0, WithMarker(list.List(0), MarkerDone)); // a new marker keeps the box
+    list.setOutcome(0, EntryStatus::Done, {}); // a new marker keeps the box
     QVERIFY(list.Selected(0));
     list.SelectAll();
     QCOMPARE(list.CountChecked(), 3);

@@ -22,6 +22,7 @@
 
 using namespace Qt::StringLiterals;
 using quillmere::AttachmentList;
+using quillmere::EntryStatus;
 using quillmere::frmMain;
 using quillmere::MakeEntry;
 using quillmere::MarkerDone;
@@ -226,9 +227,9 @@ void TestMainWindowAnalysis::appendKeepsEntriesAndMarkers() {
     const QStringList first = entries();
     QCOMPARE(first.size(), 2);
     // As a download run leaves them: one fetched and unchecked, one failed.
-    list()->setList(0, WithMarker(first[0], MarkerDone));
+    list()->setOutcome(0, EntryStatus::Done, {});
     list()->setSelected(0, false);
-    list()->setList(1, WithMarker(first[1], MarkerFailed));
+    list()->setOutcome(1, EntryStatus::Failed, {});
     list()->setSelected(1, false);
 
     setAppend(true);
@@ -246,8 +247,8 @@ void TestMainWindowAnalysis::appendKeepsEntriesAndMarkers() {
 void TestMainWindowAnalysis::replaceDropsEntriesOfEarlierRuns() {
     QVERIFY(analyse(at("/t.html")));
     const QStringList first = entries();
-    list()->setList(0, WithMarker(first[0], MarkerDone));
-    list()->setList(1, WithMarker(first[1], MarkerFailed));
+    list()->setOutcome(0, EntryStatus::Done, {});
+    list()->setOutcome(1, EntryStatus::Failed, {});
     list()->AddItem(MakeEntry(u"http://elsewhere.test/9", u"旧.rar"));
 
     setAppend(false);
@@ -282,7 +283,7 @@ void TestMainWindowAnalysis::pageWithoutAttachments() {
 
     QVERIFY(analyse(at("/t.html")));
     const QStringList before = entries();
-    list()->setList(0, WithMarker(before[0], MarkerDone));
+    list()->setOutcome(0, EntryStatus::Done, {});
     list()->setSelected(0, false);
 
     setAppend(append);

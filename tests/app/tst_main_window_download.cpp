@@ -9,6 +9,7 @@
 #include "net/network_session.h"
 #include "support/fake_platform.h"
 #include "support/loopback_server.h"
+#include "support/raw_http_server.h"
 #include "support/window_driver.h"
 #include "transfer/file_download.h"
 
@@ -376,16 +377,121 @@ private Q_SLOTS:
     }
 
     // Two entries with one link text are written to one path, one after the other.
-    void writesTwoEntriesWithOneNameInTurn() {
-        m_server->route(u"/one/same.rar"_s, file("first"));
-        m_server->route(u"/two/same.rar"_s, file("second"));
-        const QString one = add(u"/one/same.rar"_s, u"same.rar"_s);
-        const QString two = add(u"/two/same.rar"_s, u"same.rar"_s);
+    // Two threads appended into one list: every entry says what became of it, in its
+    // tooltip and in the description screen readers are given; attachments of one name
+    // are all kept; a retry replaces the reasons and an entry's own file.
+    void explainsEachEntryAndKeepsNamesakes() {
+        LoopbackServer tls(LoopbackServer::Tls::SelfSigned);
+        tls.route(u"/cert.rar"_s, file("trusted?"));
+        test::RawHttpServer garbled(test::GarbledChunkAfter(30'000));
+        test::RawHttpServer cut(test::CloseBeforeLength(200'000, 100'000));
+        m_window->fileDownload()->setTransferTimeout(300);
+        QVERIFY(QDir(m_saveDir).mkdir(u"dir.rar"_s));
+        QFile old(m_saveDir + u"/old.rar"_s); // in the folder before the list was made
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("stale") == 5);
+        old.close();
+
+        const auto link = [](const QString &href, const QString &text) {
+            return u"<a href=\"%1\">%2</a>"_s.arg(href, text).toUtf8();
+        };
+        m_server->route(u"/a.html"_s,
+                        Reply{.body = link(u"/a/BIOS.rar"_s, u"BIOS.rar"_s) +
+                                      link(u"/login.rar"_s, u"login.rar"_s) +
+                                      link(u"/gone.rar"_s, u"gone.rar"_s) +
+                                      link(u"/forbidden.rar"_s, u"forbidden.rar"_s) +
+                                      link(u"/busy.rar"_s, u"busy.rar"_s) +
+                                      link(cut.url(u"/short.rar"_s), u"short.rar"_s) +
+                                      link(u"/stall.rar"_s, u"stall.rar"_s) +
+                                      link(u"/a/BIOS.rar"_s, u"sub/evil.rar"_s) +
+                                      link(u"/a/BIOS.rar"_s, u"dir.rar"_s) +
+                                      link(u"http://127.0.0.1:1/x.rar"_s, u"refused.rar"_s) +
+                                      link(u"/old.rar"_s, u"old.rar"_s)});
+        m_server->route(u"/b.html"_s,
+                        Reply{.body = link(u"/b/BIOS.rar"_s, u"BIOS.rar"_s) +
+                                      link(u"/b/BIOS.rar"_s, u"BIOS.rar"_s) +
+                                      link(garbled.url(u"/g.rar"_s), u"garbled.rar"_s) +
+                                      link(tls.url(u"/cert.rar"_s), u"cert.rar"_s) +
+                                      link(u"ftp://127.0.0.1/f.rar"_s, u"ftp.rar"_s)});
+        m_server->route(u"/a/BIOS.rar"_s, file("A-bios"));
+        m_server->route(u"/b/BIOS.rar"_s, file("B-bios"));
+        m_server->route(u"/login.rar"_s, Reply{.body = "<html><body>请先登录</body></html>"});
+        m_server->route(u"/gone.rar"_s, Reply{.status = 404, .body = "gone"});
+        m_server->route(u"/forbidden.rar"_s, Reply{.status = 403, .body = "no"});
+        m_server->route(u"/busy.rar"_s, Reply{.status = 503, .body = "later"});
+        m_server->route(u"/stall.rar"_s, Reply{.contentType = "application/octet-stream",
+                                               .body = QByteArray(1000, 't'),
+                                               .stallAfter = 100});
+        m_server->route(u"/old.rar"_s, file("fresh"));
+        analyse(u"/a.html"_s, false);
+        analyse(u"/b.html"_s, true);
+        QCOMPARE(list()->ListCount(), 16);
+
         clickStart();
-        QCOMPARE(texts(), QStringList({done(one), done(two)}));
-        QCOMPARE(m_server->hits(u"/one/same.rar"_s), 1);
-        QCOMPARE(QDir(m_saveDir).entryList(QDir::Files), QStringList{u"same.rar"_s});
-        QCOMPARE(readFile(m_saveDir + u"/same.rar"_s), QByteArray("second"));
+        verifyRunClosed();
+        const QString namesake =
+            u"已保存为“BIOS (2).rar”（6 字节），因为列表中另一个附件已保存为“BIOS.rar”"_s;
+        const QStringList notes = {
+            u"已保存为“BIOS.rar”（6 字节）"_s,
+            u"论坛返回了网页而不是附件，多半需要先登录论坛：把浏览器导出的 cookies.txt "
+            u"放在程序旁边，或用 --cookies-from-browser 参数启动本程序"_s,
+            u"服务器返回 HTTP 404 Not Found，附件可能已被删除"_s,
+            u"服务器返回 HTTP 403 Forbidden，没有下载权限，多半需要先登录论坛"_s,
+            u"服务器返回 HTTP 503 Service Unavailable，服务器出错，请稍后再试"_s,
+            u"传输中断：收到 100,000 / 200,000 字节"_s,
+            u"0.3 秒没有收到数据"_s,
+            u"附件名不是安全的文件名：含有“/”"_s,
+            u"无法写入目标文件夹"_s,
+            u"无法连接服务器“127.0.0.1”"_s,
+            u"已保存为“old.rar”（5 字节）"_s,
+            namesake,
+            u"已保存为“BIOS (3).rar”（6 字节），因为列表中另一个附件已保存为“BIOS.rar”"_s,
+            u"数据损坏（分块或压缩格式错误）"_s,
+            u"服务器“127.0.0.1”的证书不受信任"_s,
+            u"不支持“ftp:”地址，只能下载 http 和 https 地址"_s,
+        };
+        QList<bool> ok = {true,  false, false, false, false, false, false, false,
+                          false, false, true,  true,  true,  false, false, false};
+        const auto verifyNotes = [&](const QStringList &expected) {
+            for (int i = 0; i < list()->ListCount(); ++i) {
+                const QModelIndex item = list()->index(i);
+                const QString tip = item.data(Qt::ToolTipRole).toString();
+                QCOMPARE(item.data(Qt::AccessibleDescriptionRole).toString(), tip);
+                // The system's own words follow a disk failure.
+                if (expected[i] == u"无法写入目标文件夹"_s)
+                    QVERIFY2(tip.startsWith(expected[i]), qPrintable(tip));
+                else
+                    QVERIFY2(tip == expected[i], qPrintable(u"%1: %2"_s.arg(i).arg(tip)));
+                QCOMPARE(list()->List(i).endsWith(ok[i] ? MarkerDone : MarkerFailed), true);
+                QCOMPARE(list()->Selected(i), !ok[i]);
+            }
+        };
+        verifyNotes(notes);
+        QCOMPARE(readFile(m_saveDir + u"/BIOS.rar"_s), QByteArray("A-bios"));
+        QCOMPARE(readFile(m_saveDir + u"/BIOS (2).rar"_s), QByteArray("B-bios"));
+        QCOMPARE(readFile(m_saveDir + u"/BIOS (3).rar"_s), QByteArray("B-bios"));
+        QCOMPARE(readFile(m_saveDir + u"/old.rar"_s), QByteArray("fresh"));
+
+        // The retry: the deleted one is back, and the user asks for a namesake again. It
+        // replaces its own file, not another's, and keeps its name.
+        m_server->route(u"/gone.rar"_s, file("back"));
+        m_server->route(u"/b/BIOS.rar"_s, file("B-new!"));
+        list()->setSelected(11, true);
+        clickStart();
+        verifyRunClosed();
+        QStringList retried = notes;
+        retried[2] = u"已保存为“gone.rar”（4 字节）"_s;
+        ok[2] = true;
+        verifyNotes(retried);
+        QCOMPARE(readFile(m_saveDir + u"/BIOS.rar"_s), QByteArray("A-bios"));
+        QCOMPARE(readFile(m_saveDir + u"/BIOS (2).rar"_s), QByteArray("B-new!"));
+        QVERIFY(!QFile::exists(m_saveDir + u"/BIOS (4).rar"_s));
+
+        // A new list starts afresh: its attachment replaces what an earlier list saved.
+        analyse(u"/b.html"_s, false);
+        clickStart();
+        QCOMPARE(list()->index(0).data(Qt::ToolTipRole).toString(),
+                 u"已保存为“BIOS.rar”（6 字节）"_s);
+        QCOMPARE(readFile(m_saveDir + u"/BIOS.rar"_s), QByteArray("B-new!"));
     }
 
     // The address is cut at the first "__", even one of its own; the rest is the name.
@@ -520,15 +626,16 @@ private Q_SLOTS:
 
     // What the line shows before the transfer, and what a fetch refuses on its own.
     void failsAFetchBeforeAnyTransfer() {
-        const QString ftp = u"ftp://127.0.0.1:%1/w.rar__w.rar[等待中]"_s.arg(m_server->port());
-        QVERIFY(!m_window->FetchAttachment(ftp));
+        list()->AddItem(u"ftp://127.0.0.1:%1/w.rar__w.rar[等待中]"_s.arg(m_server->port()));
+        QVERIFY(!m_window->FetchAttachment(0).ok);
         QCOMPARE(m_window->fileName(), u"w.rar"_s);
         QCOMPARE(m_window->Label5->text(), u"正在下载“w.rar”，请耐心等待。。。"_s);
 
-        // Too short to hold a marker: nothing is taken from it.
-        QVERIFY(!m_window->FetchAttachment(m_server->url(u"/x"_s) + u"__a.r"_s));
-        QCOMPARE(m_window->fileName(), u"w.rar"_s);
-        QCOMPARE(m_window->Label5->text(), u"正在下载“w.rar”，请耐心等待。。。"_s);
+        // No link text: no name to save under.
+        list()->AddItem(m_server->url(u"/x"_s) + u"__"_s);
+        QCOMPARE(list()->List(1), m_server->url(u"/x"_s) + u"__[等待中]"_s);
+        QVERIFY(!m_window->FetchAttachment(1).ok);
+        QCOMPARE(m_window->fileName(), QString());
         QVERIFY(m_server->requests().isEmpty());
     }
 
@@ -574,6 +681,13 @@ private Q_SLOTS:
 
 private:
     AttachmentList *list() const { return m_window->attachments(); }
+
+    void analyse(const QString &path, bool append) {
+        test::setAppendMode(*m_window, append);
+        m_window->Text1->setText(m_server->url(path));
+        QTest::mouseClick(m_window->Command4, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(m_window->Command4->isEnabled(), 20'000);
+    }
 
     QString add(const QString &path, const QString &name, bool checked = true) {
         const QString entry = MakeEntry(m_server->url(path), name);

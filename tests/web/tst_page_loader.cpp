@@ -402,7 +402,7 @@ private Q_SLOTS:
         QVERIFY(events.error.wait());
         QCOMPARE(events.failedUrl(), tls.url(u"/thread.html"_s));
         QCOMPARE(events.complete.count(), 0);
-        QCOMPARE(loader.lastFailure().kind, NetworkError::Tls);
+        QCOMPARE(loader.lastFailure().kind, NetworkError::Certificate);
     }
 
 private:

@@ -1,0 +1,29 @@
+#pragma once
+
+// What an entry's tooltip and accessible description say: why its last fetch failed, in
+// words the user can act on, or which file it was saved as. Every such sentence is made
+// here, so that they read alike.
+
+#include "download/download_rules.h"
+#include "transfer/download_service.h"
+
+#include <QString>
+#include <QStringView>
+#include <QtGlobal>
+
+namespace quillmere {
+
+// An entry whose text holds no file name after its address.
+QString NoFileNameNote();
+QString NameFaultNote(const NameFault &fault);
+// `address` is the one the fetch asked for: the host names in the sentences come from it.
+QString TransferFailureNote(const TransferReport &report, const QString &address);
+// `linkText` is the name the entry asked for; a namesake's file is saved under another.
+QString SavedNote(QStringView savedName, qint64 size, QStringView linkText);
+
+// 100,000
+QString GroupedNumber(qint64 number);
+// 512 字节, 1.2 KB, 3.4 MB, 5.6 GB
+QString SizeText(qint64 bytes);
+
+} // namespace quillmere
