@@ -179,7 +179,7 @@ void frmMain::Form_Load() {
     IE2->setSilent(true);
     Ie3->setSilent(true);
 
-    g_sAppPath = QDir::toNativeSeparators(m_platform.programFolder());
+    g_sAppPath = QDir::toNativeSeparators(m_platform.settingsFolder());
     if (!g_sAppPath.endsWith(QDir::separator()))
         g_sAppPath += QDir::separator();
 

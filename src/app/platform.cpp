@@ -1,5 +1,7 @@
 #include "app/platform.h"
 
+#include "settings/settings_folder.h"
+
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
@@ -7,6 +9,13 @@
 #include <cstdlib>
 
 namespace quillmere {
+
+namespace {
+
+// The folder an installation puts the program in; a copy run from there is installed.
+constexpr QStringView InstalledFolder = QUILLMERE_INSTALLED_BINDIR;
+
+} // namespace
 
 void Platform::messageBox(QWidget *owner, QMessageBox::Icon icon, const QString &title,
                           const QString &text) {
@@ -33,6 +42,15 @@ void Platform::openUrl(const QUrl &address) {
 
 QString Platform::programFolder() {
     return QCoreApplication::applicationDirPath();
+}
+
+QString Platform::settingsFolder() {
+    const QString program = programFolder();
+    const QString chosen =
+        ChooseSettingsFolder(program, InstalledFolder.toString(), UserSettingsFolder());
+    if (chosen != program)
+        MakeUserSettingsFolder(chosen);
+    return chosen;
 }
 
 void Platform::endProcess() {

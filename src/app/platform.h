@@ -32,6 +32,9 @@ public:
     virtual void openUrl(const QUrl &address);
     // The folder of the program file.
     virtual QString programFolder();
+    // Where down.ini and cookies.txt live: beside the program, or, for an installed
+    // program, in the user's configuration folder, made on first use.
+    virtual QString settingsFolder();
     // Ends the process at once: nothing after this runs but the last words given to
     // atEnd, in the order given (the cookie store's last write, say).
     virtual void endProcess();

@@ -1,10 +1,11 @@
 #include "app/start_up.h"
 
 #include "app/platform.h"
-#include "release/release_info.h"
 #include "browsers/browser_cookies.h"
 #include "net/cookie_store.h"
 #include "net/network_session.h"
+#include "release/release_info.h"
+#include "settings/settings_folder.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -49,14 +50,22 @@ CommandLine ParseCommandLine(const QStringList &arguments) {
             "Fetches, in one batch, the RAR archives attached to the threads of a web forum.\n"
             "\n"
             "  --cookies FILE      keep the forum sign-in in FILE, a Netscape cookies.txt as\n"
-            "                      curl and wget read it, instead of cookies.txt beside the\n"
-            "                      program\n"
+            "                      curl and wget read it, instead of cookies.txt beside\n"
+            "                      down.ini\n"
             "  --cookies-from-browser BROWSER[:PROFILE]\n"
             "                      take the sign-in from a browser at start-up: firefox,\n"
             "                      librewolf, chromium or chrome (Linux); PROFILE is a\n"
             "                      profile's name or folder; nothing is written to the browser\n"
             "  --help              show this help and exit\n"
-            "  --version           show the version and exit\n"_s;
+            "  --version           show the version and exit\n"
+            "\n"
+            "Files:\n"
+            "  down.ini            the last target folder\n"
+            "  cookies.txt         the forum sign-in (owner-only)\n"
+            "Both are kept beside the program when it runs from a folder of its own, as a\n"
+            "portable copy does, and a down.ini there always wins. Installed, or where it\n"
+            "cannot write, the program keeps them in\n"
+            "  %1\n"_s.arg(QDir::toNativeSeparators(UserSettingsFolder()));
         return result;
     }
     if (parser.isSet(version)) {
@@ -77,14 +86,14 @@ CommandLine ParseCommandLine(const QStringList &arguments) {
     return result;
 }
 
-QString DefaultCookieFile(const QString &programFolder) {
-    return QDir(programFolder).filePath(u"cookies.txt"_s);
+QString DefaultCookieFile(const QString &settingsFolder) {
+    return QDir(settingsFolder).filePath(u"cookies.txt"_s);
 }
 
 std::optional<int> OpenCookieStore(NetworkSession &session, const StartOptions &options,
                                    Platform &platform, QString &errors) {
     const bool named = !options.cookieFile.isEmpty();
-    const QString path = named ? options.cookieFile : DefaultCookieFile(platform.programFolder());
+    const QString path = named ? options.cookieFile : DefaultCookieFile(platform.settingsFolder());
     const CookieStore::LoadResult loaded = session.cookieStore()->load(path);
     using Status = CookieStore::LoadStatus;
     switch (loaded.status) {

@@ -32,8 +32,8 @@ struct CommandLine {
 // --help, --version. `arguments` starts with the program's name.
 CommandLine ParseCommandLine(const QStringList &arguments);
 
-// The default store: cookies.txt in the program's folder, beside down.ini.
-QString DefaultCookieFile(const QString &programFolder);
+// The default store: cookies.txt beside down.ini, in the settings folder.
+QString DefaultCookieFile(const QString &settingsFolder);
 
 // Loads the store into the session's jar, before any request is made, adds the cookies of
 // the browser named on the command line, and has the platform write the store a last time

@@ -1,6 +1,7 @@
 #pragma once
 
-// The program's one settings file, "down.ini" in the program's own folder.
+// The program's one settings file, "down.ini" beside the program or, installed, in the
+// user's settings folder.
 
 #include "settings/ini_file.h"
 
@@ -9,8 +10,9 @@
 
 namespace quillmere {
 
-// The program's folder with a trailing native separator. Start-up sets it before the
-// first ReadIni.
+// The folder of down.ini with a trailing native separator: the program's own folder, or
+// the user's settings folder for an installed program (settings_folder.h). Start-up sets
+// it before the first ReadIni.
 extern QString g_sAppPath;
 
 // Where the last target folder is remembered.

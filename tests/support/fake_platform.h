@@ -34,6 +34,7 @@ public:
     }
     void openUrl(const QUrl &address) override { opened.append(address); }
     QString programFolder() override { return folder; }
+    QString settingsFolder() override { return folder; }
     void endProcess() override {
         sayLastWords(); // as the real end does
         ++processEnds;
