@@ -1,5 +1,7 @@
 #include "browsers/browser_cookies.h"
 
+#include "browsers/chromium_keys.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -12,12 +14,8 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
-#include <openssl/evp.h>
 #include <optional>
 #include <sqlite3.h>
-#if QUILLMERE_HAVE_LIBSECRET
-#include <libsecret/secret.h>
-#endif
 
 using namespace Qt::StringLiterals;
 
@@ -293,77 +291,8 @@ BrowserCookies readFirefox(const QString &browser, const QString &profile,
     return result;
 }
 
-// ---- Chromium and Chrome on Linux
+// ---- Chromium and Chrome
 // -------------------------------------------------------------------
-
-std::optional<QByteArray> decryptAes128Cbc(const QByteArray &key, const QByteArray &data) {
-    const QByteArray iv(16, ' ');
-    std::unique_ptr<EVP_CIPHER_CTX, void (*)(EVP_CIPHER_CTX *)> context(EVP_CIPHER_CTX_new(),
-                                                                        EVP_CIPHER_CTX_free);
-    if (!context || data.isEmpty() || data.size() % 16 != 0 ||
-        EVP_DecryptInit_ex(context.get(), EVP_aes_128_cbc(), nullptr,
-                           reinterpret_cast<const unsigned char *>(key.constData()),
-                           reinterpret_cast<const unsigned char *>(iv.constData())) != 1)
-        return std::nullopt;
-    QByteArray plain(data.size() + 16, Qt::Uninitialized);
-    int length = 0;
-    int last = 0;
-    if (EVP_DecryptUpdate(context.get(), reinterpret_cast<unsigned char *>(plain.data()), &length,
-                          reinterpret_cast<const unsigned char *>(data.constData()),
-                          int(data.size())) != 1 ||
-        EVP_DecryptFinal_ex(context.get(), reinterpret_cast<unsigned char *>(plain.data()) + length,
-                            &last) != 1)
-        return std::nullopt;
-    plain.resize(length + last);
-    return plain;
-}
-
-QByteArray chromiumKey(const QByteArray &password) {
-    QByteArray key(16, '\0');
-    const QByteArray salt = "saltysalt";
-    PKCS5_PBKDF2_HMAC_SHA1(password.constData(), int(password.size()),
-                           reinterpret_cast<const unsigned char *>(salt.constData()),
-                           int(salt.size()), 1, int(key.size()),
-                           reinterpret_cast<unsigned char *>(key.data()));
-    return key;
-}
-
-// The password the desktop's Secret Service keeps for the browser; empty when none answers.
-QByteArray keyringPassword(const QString &browser) {
-#if QUILLMERE_HAVE_LIBSECRET
-    const QByteArray application = browser == u"chrome" ? "chrome" : "chromium";
-    for (const char *schemaName :
-         {"chrome_libsecret_os_crypt_password_v2", "chrome_libsecret_os_crypt_password_v1"}) {
-        const SecretSchema schema = {schemaName,
-                                     SECRET_SCHEMA_DONT_MATCH_NAME,
-                                     {{"application", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                      {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-                                     0,
-                                     nullptr,
-                                     nullptr,
-                                     nullptr,
-                                     nullptr,
-                                     nullptr,
-                                     nullptr,
-                                     nullptr};
-        GError *error = nullptr;
-        gchar *password = secret_password_lookup_sync(&schema, nullptr, &error, "application",
-                                                      application.constData(), nullptr);
-        if (error)
-            g_error_free(error);
-        if (password) {
-            const QByteArray result(password);
-            secret_password_free(password);
-            return result;
-        }
-        if (error)
-            break; // no Secret Service at all: the second schema would fail alike
-    }
-#else
-    Q_UNUSED(browser)
-#endif
-    return {};
-}
 
 BrowserCookies readChromium(const QString &browser, const QString &profile,
                             const BrowserLocations &where, const QDateTime &now) {
@@ -396,7 +325,7 @@ BrowserCookies readChromium(const QString &browser, const QString &profile,
         path = folder + u"/Cookies"_s;
 
     int version = 0;
-    const QByteArray v10Key = chromiumKey("peanuts");
+    const QByteArray v10Key = chromium::chromiumKey("peanuts");
     std::optional<QByteArray> v11Key; // asked of the keyring at the first v11 value
     int locked = 0;                   // v11 values without a keyring password
     int undecrypted = 0;              // values that do not decrypt
@@ -407,17 +336,17 @@ BrowserCookies readChromium(const QString &browser, const QString &profile,
         if (value.isEmpty() && !encrypted.isEmpty()) {
             std::optional<QByteArray> plain;
             if (encrypted.startsWith("v10")) {
-                plain = decryptAes128Cbc(v10Key, encrypted.mid(3));
+                plain = chromium::decryptAes128Cbc(v10Key, encrypted.mid(3));
             } else if (encrypted.startsWith("v11")) {
                 if (!v11Key) {
-                    const QByteArray password = keyringPassword(browser);
-                    v11Key = password.isEmpty() ? QByteArray() : chromiumKey(password);
+                    const QByteArray password = chromium::keyringPassword(browser);
+                    v11Key = password.isEmpty() ? QByteArray() : chromium::chromiumKey(password);
                 }
                 if (v11Key->isEmpty()) {
                     ++locked;
                     return;
                 }
-                plain = decryptAes128Cbc(*v11Key, encrypted.mid(3));
+                plain = chromium::decryptAes128Cbc(*v11Key, encrypted.mid(3));
             }
             // From version 24 on, the value follows a SHA-256 of its host.
             if (plain && version >= 24)
