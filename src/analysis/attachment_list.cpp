@@ -9,14 +9,11 @@ namespace quillmere {
 
 namespace {
 
-// Two paths name one file when the file system says so: Windows ignores letter case.
+// Two paths name one file when the file system says so, and whether it ignores letter
+// case is a matter of the disk (NTFS, FAT, a share), not of the system: taken as one file,
+// the worst is a "(2)" that was not needed.
 QString fileKey(const QString &path) {
-    const QString clean = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
-#ifdef Q_OS_WIN
-    return clean.toCaseFolded();
-#else
-    return clean;
-#endif
+    return QDir::cleanPath(QFileInfo(path).absoluteFilePath()).toCaseFolded();
 }
 
 } // namespace
@@ -77,11 +74,12 @@ void AttachmentList::setOutcome(int index, EntryStatus status, const QString &no
     entry.status = status;
     entry.note = note;
     if (!savedPath.isEmpty()) {
-        // An earlier file of this entry is superseded by the new one.
-        if (!entry.savedPath.isEmpty())
-            m_savedBy.remove(fileKey(entry.savedPath));
         entry.savedPath = savedPath;
-        m_savedBy.insert(fileKey(savedPath), entry.id);
+        // Every file the entry saved stays its own, also one it saved in another folder
+        // before: this list made it, and no namesake may replace it.
+        const QString key = fileKey(savedPath);
+        if (!m_savedBy.contains(key))
+            m_savedBy.insert(key, entry.id);
     }
     const QModelIndex changed = this->index(index);
     Q_EMIT dataChanged(changed, changed,

@@ -50,7 +50,8 @@ public:
     QString Note(int index) const;
     // The file the entry was last saved as; empty until then.
     QString SavedPath(int index) const;
-    // Records what became of the entry's fetch. A done entry's file is its own from now on.
+    // Records what became of the entry's fetch. Every file an entry saved is its own for as
+    // long as the list lives.
     void setOutcome(int index, EntryStatus status, const QString &note,
                     const QString &savedPath = {});
     // True when another entry of this list has saved its file at `path`.
@@ -66,8 +67,8 @@ public:
     // Totals text: "附件总数：N / 已选择：M"
     static QString totalsText(int count, int checked);
 
-    // QAbstractListModel. The note is the tooltip and the accessible description, the one
-    // role screen readers are given for a list item; page, address and link text are
+    // QAbstractListModel. The note is the tooltip and Qt::AccessibleDescriptionRole, the
+    // one role Qt hands screen readers for a list item; page, address and link text are
     // roles of their own.
     static constexpr int PageRole = Qt::UserRole + 1;
     static constexpr int AddressRole = Qt::UserRole + 2;

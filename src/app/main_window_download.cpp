@@ -5,6 +5,9 @@
 #include "app/main_window.h"
 #include "download/download_rules.h"
 #include "download/fetch_notes.h"
+#include "net/cookie_store.h"
+#include "net/network_session.h"
+#include "settings/settings.h"
 #include "transfer/file_download.h"
 
 #include <QCoreApplication>
@@ -19,6 +22,8 @@
 #include <initializer_list>
 #include <optional>
 #include <utility>
+
+using namespace Qt::StringLiterals;
 
 namespace quillmere {
 
@@ -190,18 +195,24 @@ FetchOutcome frmMain::FetchAttachment(int index) {
     // anywhere but one plain file inside it.
     if (const NameFault fault = CheckFileName(m_sFileName))
         return {false, NameFaultNote(fault)};
-    if (!m_oFileDownload)
-        return {false, TransferFailureNote({{NetworkError::Other}}, target->address)};
     const QString savedName = FreeName(m_sFileName, [&](const QString &name) {
         return list.SavedByAnother(index, m_sSaveDir + name);
     });
+    // A name at the length limit has no room for its number.
+    if (const NameFault fault = CheckFileName(savedName))
+        return {false, NameFaultNote(fault)};
+    const QString cookieFile = m_network && m_network->cookieStore()->isPersistent()
+                                   ? m_network->cookieStore()->path()
+                                   : g_sAppPath + u"cookies.txt"_s;
+    if (!m_oFileDownload)
+        return {false, TransferFailureNote({{NetworkError::Other}, target->address}, cookieFile)};
     // Handlers run inside the transfer and may refill the list or close the window: from
     // here on only what is copied now is used.
     const QString savedPath = m_sSaveDir + savedName;
     const QString linkText = m_sFileName;
     TransferReport report;
     if (!m_oFileDownload->StartDownloading(target->address, savedPath, list.Page(index), &report))
-        return {false, TransferFailureNote(report, target->address)};
+        return {false, TransferFailureNote(report, cookieFile)};
     return {true, SavedNote(savedName, report.received, linkText), savedPath};
 }
 

@@ -1,6 +1,8 @@
 #include "download/fetch_notes.h"
 
+#include <QDir>
 #include <QUrl>
+#include <cmath>
 
 using namespace Qt::StringLiterals;
 
@@ -107,9 +109,9 @@ QString NameFaultNote(const NameFault &fault) {
     case NameFault::None:
         return {};
     case NameFault::Empty:
-        return lead + u"名字是空的"_s;
+        return u"附件名为空"_s;
     case NameFault::TooLong:
-        return lead + u"超过 255 个字符"_s;
+        return u"附件名过长（超过 255 个字符）"_s;
     case NameFault::Ending:
         return lead + (fault.detail == u" "_s ? u"以空格结尾"_s : u"以“.”结尾"_s);
     case NameFault::Character: {
@@ -129,16 +131,19 @@ QString NameFaultNote(const NameFault &fault) {
     return lead;
 }
 
-QString TransferFailureNote(const TransferReport &report, const QString &address) {
+QString TransferFailureNote(const TransferReport &report, const QString &cookieFile) {
     const NetworkFailure &failure = report.failure;
-    const QUrl url(address);
+    const QUrl &url = report.url;
     const QString host = quoted(url.host());
     switch (failure.kind) {
     case NetworkError::None:
         break;
     case NetworkError::PageNotFile:
-        return u"论坛返回了网页而不是附件，多半需要先登录论坛：把浏览器导出的 cookies.txt "
-               u"放在程序旁边，或用 --cookies-from-browser 参数启动本程序"_s;
+        // The store is read at start-up, and written over at exit: a file put there
+        // meanwhile counts from the next start.
+        return u"论坛返回了网页而不是附件，多半需要先登录论坛：退出本程序，把浏览器导出的 "
+               u"cookies.txt 放到%1，再启动本程序；或用 --cookies-from-browser 浏览器名 "
+               u"参数启动本程序"_s.arg(quoted(QDir::toNativeSeparators(cookieFile)));
     case NetworkError::HttpStatus:
         return httpStatusNote(failure.httpStatus);
     case NetworkError::BadAddress:
@@ -149,6 +154,8 @@ QString TransferFailureNote(const TransferReport &report, const QString &address
         return u"无法解析主机名"_s + host;
     case NetworkError::CouldNotConnect:
         return u"无法连接服务器"_s + host;
+    case NetworkError::Proxy:
+        return u"无法连接代理服务器"_s;
     case NetworkError::Certificate:
         return u"服务器"_s + host + u"的证书不受信任"_s;
     case NetworkError::Tls:
@@ -164,9 +171,9 @@ QString TransferFailureNote(const TransferReport &report, const QString &address
     case NetworkError::BadContentCoding:
         return u"数据损坏（分块或压缩格式错误）"_s;
     case NetworkError::HeaderTooLarge:
-        return u"服务器的应答头没有结尾"_s;
+        return u"服务器返回的响应头过长"_s;
     case NetworkError::TooManyRedirects:
-        return u"重定向过多，或被转到了网页以外的地址"_s;
+        return u"重定向次数过多，或被重定向到非 http/https 地址"_s;
     case NetworkError::TooLarge:
         return u"附件过大"_s;
     case NetworkError::Disk:
@@ -203,7 +210,8 @@ QString SizeText(qint64 bytes) {
     static constexpr const char16_t *Units[] = {u"KB", u"MB", u"GB", u"TB"};
     double value = double(bytes) / 1024;
     int unit = 0;
-    while (value >= 1024 && unit < 3) {
+    // Judged as shown: 1,048,575 bytes is 1.0 MB, not 1024.0 KB.
+    while (std::round(value * 10) >= 1024 * 10 && unit < 3) {
         value /= 1024;
         ++unit;
     }

@@ -1,6 +1,6 @@
 #pragma once
 
-// What an entry's tooltip and accessible description say: why its last fetch failed, in
+// What an entry's tooltip says, and screen readers read out: why its last fetch failed, in
 // words the user can act on, or which file it was saved as. Every such sentence is made
 // here, so that they read alike.
 
@@ -16,8 +16,8 @@ namespace quillmere {
 // An entry whose text holds no file name after its address.
 QString NoFileNameNote();
 QString NameFaultNote(const NameFault &fault);
-// `address` is the one the fetch asked for: the host names in the sentences come from it.
-QString TransferFailureNote(const TransferReport &report, const QString &address);
+// `cookieFile` is the sign-in store, named where a sign-in is what is missing.
+QString TransferFailureNote(const TransferReport &report, const QString &cookieFile);
 // `linkText` is the name the entry asked for; a namesake's file is saved under another.
 QString SavedNote(QStringView savedName, qint64 size, QStringView linkText);
 

@@ -35,6 +35,7 @@ CookieStore::LoadResult CookieStore::load(const QString &path) {
             return result;
         }
         m_path = path; // written at the first change
+        m_stamp = {};
         return result;
     case ReadStatus::NotRegular:
     case ReadStatus::Unreadable:
@@ -58,6 +59,7 @@ CookieStore::LoadResult CookieStore::load(const QString &path) {
     const CookieFileContents contents = ParseCookieFile(text, QDateTime::currentDateTimeUtc());
     m_session.addCookies(contents.cookies);
     m_path = path;
+    m_stamp = stampOf(path);
     result.status = LoadStatus::Loaded;
     result.cookies = int(contents.cookies.size());
     result.badLines = contents.badLines;
@@ -97,6 +99,9 @@ bool CookieStore::save() {
     if (const FileResult may = MayReplace(m_path); !may.ok)
         return fail(may.error);
 
+    if (!takeInReplacedFile())
+        return fail(u"it was replaced by a file that is no cookie file"_s);
+
     // Nothing to write: the file already holds this, or there is no file and no cookie
     // (a forum's cookie the session refused changes nothing). A store deleted meanwhile
     // is written again.
@@ -110,8 +115,32 @@ bool CookieStore::save() {
     if (const FileResult written = ReplaceFile(m_path, text, FileAccess::OwnerOnly); !written.ok)
         return fail(written.error);
     m_written = text;
+    m_stamp = stampOf(m_path);
     m_warned = false;
     Q_EMIT saved(true);
+    return true;
+}
+
+CookieStore::Stamp CookieStore::stampOf(const QString &path) {
+    const QFileInfo info(path);
+    if (!info.exists())
+        return {};
+    return {true, info.size(), info.lastModified().toMSecsSinceEpoch()};
+}
+
+// The user may drop a browser's export where the store is while we run: writing the
+// session's cookies over it would throw the sign-in away. Its cookies join the session's
+// instead, and win over ours of the same name.
+bool CookieStore::takeInReplacedFile() {
+    const Stamp now = stampOf(m_path);
+    if (!now.exists || now == m_stamp)
+        return true;
+    SmallFile file = ReadSmallFile(m_path, MaxCookieFileBytes);
+    if (file.status != ReadStatus::Read || !LooksLikeCookieFile(file.bytes))
+        return false;
+    m_session.addCookies(ParseCookieFile(file.bytes, QDateTime::currentDateTimeUtc()).cookies);
+    m_written = std::move(file.bytes);
+    m_stamp = now;
     return true;
 }
 

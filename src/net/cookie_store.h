@@ -5,8 +5,9 @@
 // cookie goes where), written back shortly after a server sets one and when the program
 // ends. The file is replaced whole (a new file renamed over the old one), owner-
 // only on Unix, never written through a symbolic link; a file we could not read as a
-// cookie file, or one its owner made read-only, is never overwritten. Cookie values never
-// reach a message.
+// cookie file, or one its owner made read-only, is never overwritten. A file put in its
+// place while the program runs (a sign-in exported from a browser) is taken in before the
+// next write, never written over. Cookie values never reach a message.
 
 #include <QByteArray>
 #include <QList>
@@ -64,12 +65,22 @@ Q_SIGNALS:
     void saved(bool ok);
 
 private:
+    // Enough to tell the file we know from one put in its place.
+    struct Stamp {
+        bool exists = false;
+        qint64 size = 0;
+        qint64 modifiedMs = 0;
+        bool operator==(const Stamp &) const = default;
+    };
+    static Stamp stampOf(const QString &path);
     void changed();
+    bool takeInReplacedFile();
 
     NetworkSession &m_session;
     QString m_path;
     QTimer m_saveTimer;
     QByteArray m_written; // what the file holds since our last write
+    Stamp m_stamp;        // the file as we last read or wrote it
     bool m_dirty = false;
     bool m_warned = false; // a failing store is reported once, not at every change
 };

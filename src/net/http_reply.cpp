@@ -97,7 +97,8 @@ NetworkError errorFor(CURLcode code, const QString &message) {
 // The session's proxy for this address: by default the one the system names, the
 // environment on Linux, the system's settings on Windows. An empty proxy keeps libcurl
 // from reading the environment itself.
-void useProxy(CURL *handle, const QNetworkProxy &proxy) {
+// True when the exchange goes through a proxy.
+bool useProxy(CURL *handle, const QNetworkProxy &proxy) {
     QByteArray address;
     switch (proxy.type()) {
     case QNetworkProxy::HttpProxy:
@@ -123,6 +124,7 @@ void useProxy(CURL *handle, const QNetworkProxy &proxy) {
     curl_easy_setopt(handle, CURLOPT_PROXY, address.constData());
     // The proxy is chosen already, no_proxy included: libcurl is not to read it again.
     curl_easy_setopt(handle, CURLOPT_NOPROXY, "");
+    return !address.isEmpty();
 }
 
 } // namespace
@@ -177,7 +179,7 @@ HttpReply::HttpReply(NetworkSession &session, const HttpRequest &request)
     curl_easy_setopt(handle, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &HttpReply::onBody);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, this);
-    useProxy(handle, session.proxyFor(m_url));
+    m_viaProxy = useProxy(handle, session.proxyFor(m_url));
 
     session.add(*this);
     restartNoDataTimer();
@@ -382,7 +384,12 @@ void HttpReply::transferDone(int curlCode) {
     if (code != CURLE_OK) {
         const QString message = m_easy->error[0] ? QString::fromUtf8(m_easy->error)
                                                  : QString::fromUtf8(curl_easy_strerror(code));
-        fail(errorFor(code, message), message);
+        NetworkError kind = errorFor(code, message);
+        // Through a proxy, the only host libcurl connects to is the proxy.
+        if (code == CURLE_COULDNT_RESOLVE_PROXY || code == CURLE_PROXY ||
+            (m_viaProxy && kind == NetworkError::CouldNotConnect))
+            kind = NetworkError::Proxy;
+        fail(kind, message);
         return;
     }
     if (m_raw.isEmpty())

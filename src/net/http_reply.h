@@ -31,7 +31,8 @@ enum class NetworkError {
     None,
     BadAddress,       // not an http(s) address with a host
     CouldNotResolve,  // the host name, or the proxy's, is unknown
-    CouldNotConnect,  // refused, unreachable, or the proxy would not connect
+    CouldNotConnect,  // refused or unreachable
+    Proxy,            // the proxy's name is unknown, or it would not connect
     Certificate,      // the server's certificate is not trusted
     Tls,              // the secure connection could not be made
     TimedOut,         // no byte for the no-data limit, or the page's time ran out
@@ -133,6 +134,7 @@ private:
     qint64 m_receivedAsSent = 0;
     qint64 m_decodedTotal = 0;
     bool m_paused = false;
+    bool m_viaProxy = false;
     bool m_insideCurl = false;   // in one of libcurl's callbacks, or in a call that makes them
     bool m_transferDone = false; // the network's side is over
     bool m_finished = false;     // and so is ours: result() is final

@@ -2,8 +2,9 @@
 
 // A small INI file kept the way the Windows private-profile functions keep it: "[Section]"
 // lines, "Key=value" lines, CR LF line ends, section and key names matched without regard
-// to ASCII letter case. Everything else in the file is left byte for byte as it was, so a
-// file that people or other programs also edit keeps their lines.
+// to ASCII letter case. Every other line of the file is left byte for byte as it was, so a
+// file that people or other programs also edit keeps their lines (a UTF-16 file's lines
+// are kept in the usual encoding; one too large to read is started afresh).
 //
 // A regular file under the name is ours, whatever it holds (a binary, a NUL in a value):
 // a write replaces it. A file that starts with a UTF-16 byte-order mark (Notepad's

@@ -37,6 +37,7 @@ HResult resultFor(const NetworkFailure &failure) {
         return INET_E_INVALID_URL;
     case NetworkError::CouldNotResolve:
     case NetworkError::CouldNotConnect:
+    case NetworkError::Proxy:
         return INET_E_CANNOT_CONNECT;
     case NetworkError::Certificate:
     case NetworkError::Tls:
@@ -115,7 +116,7 @@ public:
     HResult run();
     // What became of it, once run() has returned.
     TransferReport report() const {
-        return {m_failure, m_received, maxProgress() > 0 ? m_expected : -1,
+        return {m_failure, m_request.url, m_received, maxProgress() > 0 ? m_expected : -1,
                 m_request.noDataTimeout.count()};
     }
 
@@ -407,12 +408,12 @@ HResult DownloadService::URLDownloadToFile(QObject *caller, const QString &url,
                                            IBindStatusCallback *callback, const QUrl &fromPage,
                                            TransferReport *report) const {
     Q_UNUSED(reserved);
-    const auto refuse = [report](HResult code, NetworkError kind, const QString &reason) {
+    const QUrl address(url);
+    const auto refuse = [report, &address](HResult code, NetworkError kind, const QString &reason) {
         if (report)
-            *report = {{kind, 0, reason}};
+            *report = {{kind, 0, reason}, address};
         return code;
     };
-    const QUrl address(url);
     if (!IsWebScheme(address) && !address.scheme().isEmpty())
         return refuse(INET_E_UNKNOWN_PROTOCOL, NetworkError::BadAddress,
                       u"Not a web address: %1"_s.arg(url));

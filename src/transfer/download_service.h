@@ -122,6 +122,7 @@ private:
 // How a transfer ended, with what its caller needs to explain a failure to the user.
 struct TransferReport {
     NetworkFailure failure; // kind None when the file was saved
+    QUrl url;               // the address last asked, redirects followed
     qint64 received = 0;    // bytes of the file that came: on success its size
     qint64 expected = -1;   // its announced size; -1 when not known
     qint64 noDataLimitMs = 0;

@@ -24,7 +24,7 @@ bool CFileDownload::StartDownloading(QString sSrc, QString sDest, const QUrl &fr
                                      TransferReport *report) {
     if (m_bBusy) {
         if (report)
-            *report = {{NetworkError::Busy, 0, u"Another transfer is running."_s}};
+            *report = {{NetworkError::Busy, 0, u"Another transfer is running."_s}, QUrl(sSrc)};
         return false;
     }
     // Handlers run inside this call and may destroy this object: the service watches it

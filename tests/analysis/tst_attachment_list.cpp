@@ -41,6 +41,7 @@ private Q_SLOTS:
     void countFollowsEveryChange();
     void checkBoxFromView();
     void beyondSixteenBits();
+    void filesSavedStayTheirEntrysOwn();
 };
 
 void TestAttachmentList::selectAll_data() {
@@ -179,6 +180,22 @@ void TestAttachmentList::beyondSixteenBits() {
     QVERIFY(list.Selected(39'999));
     QCOMPARE(AttachmentList::totalsText(list.ListCount(), list.CountChecked()),
              u"附件总数：40000 / 已选择：20000"_s);
+}
+
+// A file an entry saved is never another's to replace: not after the entry saved again
+// elsewhere, not under another spelling of its letters; only a new list starts afresh.
+void TestAttachmentList::filesSavedStayTheirEntrysOwn() {
+    AttachmentList list;
+    list.AddItems({entry(1, MarkerWaiting), entry(2, MarkerWaiting)});
+    list.setOutcome(0, EntryStatus::Done, {}, u"/d1/f.rar"_s);
+    list.setOutcome(0, EntryStatus::Done, {}, u"/d2/f.rar"_s);
+    QVERIFY(list.SavedByAnother(1, u"/d1/f.rar"_s));
+    QVERIFY(list.SavedByAnother(1, u"/d1/F.RAR"_s));
+    QVERIFY(list.SavedByAnother(1, u"/d2/../d2/f.rar"_s));
+    QVERIFY(!list.SavedByAnother(0, u"/d1/f.rar"_s)); // a retry replaces its own
+    list.Clear();
+    list.AddItems({entry(1, MarkerWaiting)});
+    QVERIFY(!list.SavedByAnother(0, u"/d1/f.rar"_s));
 }
 
 QTEST_APPLESS_MAIN(TestAttachmentList)

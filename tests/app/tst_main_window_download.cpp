@@ -376,9 +376,8 @@ private Q_SLOTS:
         verifyRunClosed();
     }
 
-    // Two entries with one link text are written to one path, one after the other.
     // Two threads appended into one list: every entry says what became of it, in its
-    // tooltip and in the description screen readers are given; attachments of one name
+    // tooltip and in what screen readers read out; attachments of one name
     // are all kept; a retry replaces the reasons and an entry's own file.
     void explainsEachEntryAndKeepsNamesakes() {
         LoopbackServer tls(LoopbackServer::Tls::SelfSigned);
@@ -432,8 +431,10 @@ private Q_SLOTS:
             u"已保存为“BIOS (2).rar”（6 字节），因为列表中另一个附件已保存为“BIOS.rar”"_s;
         const QStringList notes = {
             u"已保存为“BIOS.rar”（6 字节）"_s,
-            u"论坛返回了网页而不是附件，多半需要先登录论坛：把浏览器导出的 cookies.txt "
-            u"放在程序旁边，或用 --cookies-from-browser 参数启动本程序"_s,
+            u"论坛返回了网页而不是附件，多半需要先登录论坛：退出本程序，把浏览器导出的 "
+            u"cookies.txt 放到“%1”，再启动本程序；或用 --cookies-from-browser 浏览器名 "
+            u"参数启动本程序"_s.arg(
+                QDir::toNativeSeparators(m_root->filePath(u"program/cookies.txt"_s))),
             u"服务器返回 HTTP 404 Not Found，附件可能已被删除"_s,
             u"服务器返回 HTTP 403 Forbidden，没有下载权限，多半需要先登录论坛"_s,
             u"服务器返回 HTTP 503 Service Unavailable，服务器出错，请稍后再试"_s,

@@ -146,6 +146,25 @@ private Q_SLOTS:
         QVERIFY(holds(readStore(path), "sid", "v-9"));
     }
 
+    // A browser's export dropped in while the program runs joins the session's cookies.
+    void aFilePutInItsPlaceIsTakenIn() {
+        const QString path = this->path(u"cookies.txt"_s);
+        NetworkSession session;
+        CookieStore &store = *session.cookieStore();
+        QCOMPARE(store.load(path).status, CookieStore::LoadStatus::Missing);
+        store.addCookies({cookie("sid", "v-1", u"bbs.example"_s)});
+        QVERIFY(store.save());
+        QVERIFY(
+            writeFile(path, FormatCookieFile({cookie("auth", "exported-sign-in", u"bbs.example"_s)},
+                                             QDateTime::currentDateTimeUtc())));
+        store.addCookies({cookie("seen", "1", u"bbs.example"_s)});
+        QVERIFY(store.save());
+        const QList<QNetworkCookie> kept = readStore(path);
+        QVERIFY(holds(kept, "auth", "exported-sign-in"));
+        QVERIFY(holds(kept, "sid", "v-1"));
+        QVERIFY(holds(kept, "seen", "1"));
+    }
+
     void changesAreWrittenShortlyAfterwardsInOneGo() {
         const QString path = this->path(u"cookies.txt"_s);
         LoopbackServer server;
