@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 #include "app/platform.h"
 #include "app/start_up.h"
+#include "app/termination.h"
 #include "release/release_info.h"
 #include "net/cookie_store.h"
 #include "net/network_session.h"
@@ -64,6 +65,7 @@ int main(int argc, char *argv[]) {
         return *exitCode;
 
     frmMain window(&network, platform);
+    CloseOnTerminationSignals(window);
     window.show();
     const int status = QApplication::exec();
     network.cookieStore()->flush();

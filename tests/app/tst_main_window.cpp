@@ -1,5 +1,6 @@
 #include "analysis/attachment_list.h"
 #include "app/main_window.h"
+#include "app/termination.h"
 #include "net/network_session.h"
 #include "release/release_info.h"
 #include "settings/settings.h"
@@ -20,6 +21,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <csignal>
 
 using namespace Qt::StringLiterals;
 using namespace quillmere;
@@ -232,6 +234,19 @@ private Q_SLOTS:
         frmMain third(&m_network, m_platform);
         QCOMPARE(third.Text2->text(), QDir::toNativeSeparators(QDir::rootPath()));
     }
+
+#ifdef Q_OS_UNIX
+    // Ending the desktop session (SIGTERM) unloads as the close box does: the folder is kept.
+    void terminationSignalUnloadsTheWindow() {
+        frmMain window(&m_network, m_platform);
+        CloseOnTerminationSignals(window);
+        window.Text2->setText(u"/data/kept"_s);
+        QVERIFY(::raise(SIGTERM) == 0);
+        QTRY_COMPARE(m_platform.processEnds, 1);
+        QCOMPARE(readFile(m_dir->filePath(u"down.ini"_s)),
+                 QByteArray("[Option]\r\nLastDir=/data/kept\r\n"));
+    }
+#endif
 
     void unloadDuringATransferSavesThenAborts() {
         LoopbackServer server;
