@@ -2,6 +2,7 @@
 
 #include "net/ascii.h"
 #include "net/request_rules.h"
+#include "web/code_page.h"
 
 #include <QStringDecoder>
 #include <algorithm>
@@ -839,6 +840,24 @@ std::optional<ByteTable> singleByteTable(const EncodingSpec &spec) {
         }
         return table;
     }
+    // Without ICU (Qt for Windows) the system's code page gives the upper half.
+    for (const char *converter : spec.converters) {
+        if (!converter)
+            continue;
+        std::array<char, 128> upperHalf;
+        for (std::size_t i = 0; i < 128; ++i)
+            upperHalf[i] = char(0x80 + i);
+        const std::optional<QString> decoded =
+            DecodeWithCodePage(converter, QByteArrayView(upperHalf.data(), 128));
+        if (!decoded || decoded->size() != 128)
+            continue;
+        ByteTable table;
+        for (std::size_t i = 0; i < 128; ++i) {
+            table[i] = char16_t(i);
+            table[128 + i] = (*decoded)[qsizetype(i)].unicode();
+        }
+        return table;
+    }
     return std::nullopt;
 }
 
@@ -920,6 +939,13 @@ std::optional<QString> decodeMultiByte(QByteArrayView bytes, const EncodingSpec 
         }
         return buffer.take();
     }
+    // Without ICU (Qt for Windows) the system's code page decodes the page whole.
+    for (const char *converter : spec.converters) {
+        if (!converter)
+            continue;
+        if (std::optional<QString> text = DecodeWithCodePage(converter, bytes))
+            return text;
+    }
     return std::nullopt;
 }
 
@@ -967,7 +993,12 @@ const GbkTable *gbkTable() {
     static const std::optional<GbkTable> table = []() -> std::optional<GbkTable> {
         const char *converter = specFor(E::Gbk).converters[0];
         QStringDecoder decoder(converter, QStringDecoder::Flag::Stateless);
-        if (!decoder.isValid())
+        // Without ICU (Qt for Windows) the system's code page makes the table.
+        const auto decodeRow = [&](const QByteArray &pairs) {
+            return decoder.isValid() ? std::optional(decoder.decode(pairs))
+                                     : DecodeWithCodePage(converter, pairs);
+        };
+        if (!decodeRow("a"))
             return std::nullopt;
         GbkTable t{};
         for (int lead = 0x81; lead <= 0xFE; ++lead) {
@@ -979,7 +1010,7 @@ const GbkTable *gbkTable() {
                 }
             }
             // Every pair is one character, so one call does a whole row.
-            const QString row = decoder.decode(pairs);
+            const QString row = decodeRow(pairs).value_or(QString());
             if (row.size() != pairs.size() / 2)
                 continue; // leave the row to the converter
             qsizetype i = 0;
