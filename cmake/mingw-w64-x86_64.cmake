@@ -19,13 +19,19 @@ if(NOT CMAKE_CROSSCOMPILING_EMULATOR AND EXISTS /usr/lib/wine/wine64)
 endif()
 
 # pkg-config answers with the Windows libraries under the roots only, never the host's .pc
-# files (Qt's host tools put /usr among the prefixes).
+# files (Qt's host tools put /usr among the prefixes). The try_compile projects read this file
+# again without the roots given on the command line; they leave the setting alone.
 set(PKG_CONFIG_USE_CMAKE_PREFIX_PATH OFF)
 set(_quillmere_pc_dirs "")
 foreach(_root IN LISTS CMAKE_FIND_ROOT_PATH)
-    list(APPEND _quillmere_pc_dirs "${_root}/lib/pkgconfig")
+    if(NOT _root STREQUAL "/usr/x86_64-w64-mingw32")
+        list(APPEND _quillmere_pc_dirs "${_root}/lib/pkgconfig")
+    endif()
 endforeach()
-string(REPLACE ";" ":" _quillmere_pc_dirs "${_quillmere_pc_dirs}")
-set(ENV{PKG_CONFIG_LIBDIR} "${_quillmere_pc_dirs}")
-set(ENV{PKG_CONFIG_PATH} "")
-set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
+if(_quillmere_pc_dirs)
+    list(REMOVE_DUPLICATES _quillmere_pc_dirs)
+    string(REPLACE ";" ":" _quillmere_pc_dirs "${_quillmere_pc_dirs}")
+    set(ENV{PKG_CONFIG_LIBDIR} "${_quillmere_pc_dirs}")
+    set(ENV{PKG_CONFIG_PATH} "")
+    set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
+endif()

@@ -119,3 +119,13 @@ source_versions() {
     fi | awk -v p="$1" '/^Package: / { ok = ($2 == p) } ok && /^Version: / { print $2 }' |
         sort -u | sort -r -V
 }
+
+# A Linux path as Wine's Z: drive sees it.
+winpath() { echo "Z:${1//\//\\}"; }
+
+# Wine's PATH for running programs from the build: Qt's DLLs, libcurl's and MinGW's runtime.
+wine_dll_path() {
+    local runtime_dir
+    runtime_dir="$(dirname "$("$HOST-gcc-posix" -print-libgcc-file-name)")"
+    echo "$(winpath "$WIN_QT/bin");$(winpath "$WIN_PREFIX/bin");$(winpath "$runtime_dir");$(winpath "/usr/$HOST/lib")"
+}
