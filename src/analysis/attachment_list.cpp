@@ -109,8 +109,8 @@ void AttachmentList::AddLinks(const QList<EntryParts> &links, const QUrl &page) 
     beginInsertRows({}, first, first + int(links.size()) - 1);
     m_entries.reserve(m_entries.size() + size_t(links.size()));
     for (const EntryParts &link : links)
-        append(RemoveMarker(MakeEntry(link.address, link.linkText)), EntryStatus::Waiting, page,
-               link);
+        append(QString(link.address).append(EntrySeparator).append(link.linkText),
+               EntryStatus::Waiting, page, link);
     endInsertRows();
 }
 
