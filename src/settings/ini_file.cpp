@@ -1,11 +1,13 @@
 #include "settings/ini_file.h"
 
 #include "files/file_io.h"
+#include "text/code_page.h"
 
 #include <QList>
 #include <QStringDecoder>
 #include <QStringEncoder>
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 namespace quillmere {
@@ -17,6 +19,27 @@ namespace {
 // folder name is lost on the way to disk.
 constexpr char FileEncoding[] = "GB18030";
 constexpr char LineBreak[] = "\r\n";
+
+// Qt for Windows has no GB18030 converter; the system's code pages stand in there.
+std::optional<QByteArray> encodedForFile(QStringView text) {
+    QStringEncoder encode(FileEncoding);
+    if (encode.isValid())
+        return QByteArray(encode(text));
+    return EncodeWithCodePage(FileEncoding, text);
+}
+
+// Stateless, so a broken sequence at the end of one line cannot swallow the next line.
+class LineDecoder {
+public:
+    QString operator()(QByteArrayView line) {
+        if (m_decode.isValid())
+            return m_decode(line);
+        return DecodeWithCodePage(FileEncoding, line).value_or(QString());
+    }
+
+private:
+    QStringDecoder m_decode{FileEncoding, QStringConverter::Flag::Stateless};
+};
 
 // Byte offsets of one line: its text runs from begin to textEnd, its line break (if any)
 // from textEnd to end.
@@ -92,8 +115,7 @@ QByteArray inFileEncoding(QByteArray bytes) {
     // The mark is dropped here; one more after it would be a character of the text.
     QStringDecoder decode(utf16, QStringConverter::Flag::Stateless |
                                      QStringConverter::Flag::ConvertInitialBom);
-    QStringEncoder encode(FileEncoding);
-    return encode(decode(QByteArrayView(bytes).sliced(2)));
+    return encodedForFile(QString(decode(QByteArrayView(bytes).sliced(2)))).value_or(QByteArray());
 }
 
 struct Location {
@@ -114,8 +136,7 @@ QStringView unquoted(QStringView value) {
 
 Location locate(const QByteArray &bytes, const QList<Line> &lines, QStringView section,
                 QStringView key) {
-    // Stateless, so a broken sequence at the end of one line cannot swallow the next line.
-    QStringDecoder decode(FileEncoding, QStringConverter::Flag::Stateless);
+    LineDecoder decode;
     Location found;
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const Line &raw = lines[i];
@@ -196,8 +217,7 @@ QString IniFile::value(QStringView section, QStringView key) const {
 bool IniFile::setValue(QStringView section, QStringView key, QStringView value) {
     section = trimBlanks(section);
     key = trimBlanks(key);
-    QStringEncoder encode(FileEncoding);
-    if (!encode.isValid() || !isSectionName(section) || !isKeyName(key))
+    if (!isSectionName(section) || !isKeyName(key))
         return false;
     SmallFile file = ReadSmallFile(m_path, MaxFileSize);
     QByteArray old;
@@ -208,12 +228,15 @@ bool IniFile::setValue(QStringView section, QStringView key, QStringView value) 
     else if (file.status != ReadStatus::Missing && file.status != ReadStatus::TooLarge)
         return false;
 
-    const QByteArray keyLine = encode(key.toString() + u'=' + singleLine(value));
-    const QByteArray header = encode(u'[' + section.toString() + u']');
-    QByteArray updated = withKeyLine(old, section, key, header, keyLine);
+    const std::optional<QByteArray> keyLine =
+        encodedForFile(key.toString() + u'=' + singleLine(value));
+    const std::optional<QByteArray> header = encodedForFile(u'[' + section.toString() + u']');
+    if (!keyLine || !header)
+        return false;
+    QByteArray updated = withKeyLine(old, section, key, *header, *keyLine);
     // What is written must stay readable: past the cap only the value is kept.
     if (updated.size() > MaxFileSize)
-        updated = withKeyLine({}, section, key, header, keyLine);
+        updated = withKeyLine({}, section, key, *header, *keyLine);
     if (updated.size() > MaxFileSize)
         return false;
     return ReplaceFile(m_path, updated).ok;

@@ -1,5 +1,7 @@
 #include "transfer/file_download.h"
 
+#include "text/code_page.h"
+
 #include <QCoreApplication>
 #include <QStringDecoder>
 #include <cstring>
@@ -44,8 +46,12 @@ QString CFileDownload::StrFromPtr(const void *lpString, const bool &fUnicode) {
     if (fUnicode)
         return QString::fromUtf16(static_cast<const char16_t *>(lpString));
     const char *text = static_cast<const char *>(lpString);
+    const QByteArrayView bytes(text, qsizetype(std::strlen(text)));
     QStringDecoder decode("GB18030");
-    return decode(QByteArrayView(text, qsizetype(std::strlen(text))));
+    if (decode.isValid())
+        return decode(bytes);
+    // Qt for Windows has no GB18030 converter; the system's code pages stand in there.
+    return DecodeWithCodePage("GB18030", bytes).value_or(QString());
 }
 
 HResult CFileDownload::Callback::OnStartBinding(quint32 dwReserved, IBinding *pib) {

@@ -2,7 +2,7 @@
 
 #include "net/ascii.h"
 #include "net/request_rules.h"
-#include "web/code_page.h"
+#include "text/code_page.h"
 
 #include <QStringDecoder>
 #include <algorithm>

@@ -4,6 +4,7 @@
 #include "net/network_session.h"
 #include "release/release_info.h"
 #include "settings/settings.h"
+#include "support/encoded.h"
 #include "support/fake_platform.h"
 #include "support/loopback_server.h"
 #include "transfer/file_download.h"
@@ -17,7 +18,6 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -188,8 +188,8 @@ private Q_SLOTS:
     void storedFolderComesBackTrimmed() {
         QFile ini(m_dir->filePath(u"down.ini"_s));
         QVERIFY(ini.open(QIODevice::WriteOnly));
-        QStringEncoder gbk("GB18030");
-        ini.write(gbk(u"[Option]\r\nLastDir=  /srv/附件 下载  \r\n"_s));
+        ini.write(
+            quillmere::test::Encoded("GB18030", u"[Option]\r\nLastDir=  /srv/附件 下载  \r\n"));
         ini.close();
         frmMain window(&m_network, m_platform);
         QCOMPARE(window.Text2->text(), u"/srv/附件 下载"_s);
@@ -310,9 +310,9 @@ private Q_SLOTS:
         QCOMPARE(
             QDir(target.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
             QStringList());
-        QStringEncoder gbk("GB18030");
         QCOMPARE(readFile(m_dir->filePath(u"down.ini"_s)),
-                 "[Option]\r\nLastDir=" + QByteArray(gbk(target.path())) + "\r\n");
+                 "[Option]\r\nLastDir=" + quillmere::test::Encoded("GB18030", target.path()) +
+                     "\r\n");
         // The sign-in the forum set a moment before was written on the way out, long
         // before the store's own delay would have come round.
         const QByteArray signIn = "#HttpOnly_127.0.0.1\tFALSE\t/\tFALSE\t0\tsid\tfresh-1\n";

@@ -1,4 +1,5 @@
 #include "net/network_session.h"
+#include "support/encoded.h"
 #include "support/loopback_server.h"
 #include "support/raw_http_server.h"
 #include "web/page_loader.h"
@@ -6,7 +7,6 @@
 #include <QMap>
 #include <QNetworkCookie>
 #include <QSignalSpy>
-#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
@@ -328,8 +328,10 @@ private Q_SLOTS:
 
     void pagesAreDecodedLikeABrowser() {
         const QString text = u"附件：资料.rar"_s;
-        QStringEncoder gbk("GB18030");
-        const QByteArray undeclared = "<body><a href=x>" + QByteArray(gbk(text)) + "</a>";
+        const auto gbk = [](QStringView s) {
+            return quillmere::test::Encoded("GB18030", s);
+        };
+        const QByteArray undeclared = "<body><a href=x>" + gbk(text) + "</a>";
         m_server->route(u"/gbk.html"_s, Reply{.contentType = "text/html", .body = undeclared});
         m_server->route(u"/plain.txt"_s, Reply{.contentType = "text/plain", .body = ThreadPage});
 
@@ -350,7 +352,7 @@ private Q_SLOTS:
         QByteArray trickled = "<body>";
         for (int i = 0; i < 300; ++i) {
             texts << u"第%1楼：附件资料.rar"_s.arg(i);
-            trickled += "<a href=x>" + QByteArray(gbk(texts.back())) + "</a>\n";
+            trickled += "<a href=x>" + gbk(texts.back()) + "</a>\n";
         }
         m_server->route(u"/gbk-trickled.html"_s, Reply{.contentType = "text/html; charset=gbk",
                                                        .body = trickled,
@@ -361,7 +363,7 @@ private Q_SLOTS:
         QCOMPARE(anchorTexts(loader), texts);
 
         texts << u"\U00020000资料.rar"_s; // a four-byte character
-        trickled += "<a href=x>" + QByteArray(gbk(texts.back())) + "</a>";
+        trickled += "<a href=x>" + gbk(texts.back()) + "</a>";
         m_server->route(u"/trickled.html"_s, Reply{.contentType = "text/html; charset=gbk",
                                                    .body = trickled,
                                                    .chunked = true,
