@@ -4,7 +4,6 @@
 #include "release/release_info.h"
 
 #include <QMap>
-#include <QStringEncoder>
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -195,7 +194,7 @@ struct DemoForum::Impl {
         // a coding that names none.
         response.set_header("Content-Disposition",
                             "attachment; filename=\"" +
-                                toStd(QStringEncoder("GBK").encode(attachment.name)) + "\"");
+                                toStd(pages::Gbk(attachment.name)) + "\"");
         response.set_header("Content-Encoding", "none");
         const qint64 rate = options.bytesPerSecond;
         response.set_content_provider(

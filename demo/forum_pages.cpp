@@ -1,6 +1,7 @@
 #include "forum_pages.h"
 
 #include "release/release_info.h"
+#include "text/code_page.h"
 
 #include <QStringEncoder>
 #include <algorithm>
@@ -45,10 +46,6 @@ const Attachment &attachment(int aid) {
     return *findAttachment(aid);
 }
 
-QByteArray gbk(const QString &text) {
-    QStringEncoder encoder("GBK");
-    return encoder.encode(text);
-}
 
 QString esc(const QString &text) {
     return text.toHtmlEscaped();
@@ -302,6 +299,14 @@ QString notice(const QString &title, const QString &message, const QString &more
 
 } // namespace
 
+QByteArray Gbk(const QString &text) {
+    QStringEncoder encoder("GBK");
+    if (encoder.isValid())
+        return encoder.encode(text);
+    // Qt for Windows has no GBK of its own; GB18030 writes every GBK character the same.
+    return EncodeWithCodePage("GB18030", text).value_or(QByteArray());
+}
+
 const QList<Thread> &threadCatalogue() {
     return catalogue();
 }
@@ -344,21 +349,21 @@ QByteArray indexPage() {
         u"<tr><th align=\"left\">站务公告</th><th></th></tr>\n"
         "<tr><td><a href=\"thread-142312-1-1.html\">【发布】Quillmere 论坛 RAR 附件批量下载工具"
         "</a></td><td align=\"center\">置顶</td></tr>\n</table>\n"_s;
-    return gbk(page(ForumName + u" - 首页"_s, crumbs({}, 0, u"首页"_s), content));
+    return Gbk(page(ForumName + u" - 首页"_s, crumbs({}, 0, u"首页"_s), content));
 }
 
 QByteArray threadPage(int tid, const QString &publishedVersion) {
     if (tid == catalogue()[0].tid)
-        return gbk(toolsThread());
+        return Gbk(toolsThread());
     if (tid == catalogue()[1].tid)
-        return gbk(driversThread());
+        return Gbk(driversThread());
     if (tid == ReleaseThreadId)
-        return gbk(releaseThread(publishedVersion));
+        return Gbk(releaseThread(publishedVersion));
     return {};
 }
 
 QByteArray logInPage() {
-    return gbk(notice(u"抱歉，您尚未登录，没有权限下载或查看附件"_s,
+    return Gbk(notice(u"抱歉，您尚未登录，没有权限下载或查看附件"_s,
                       u"请登录后继续。没有帐号？<a href=\"member.php?mod=register\">立即注册</a>"_s,
                       u"<form method=\"post\" action=\"member.php?mod=logging&amp;action=login"
                       "&amp;loginsubmit=yes\">\n"
@@ -368,33 +373,33 @@ QByteArray logInPage() {
 }
 
 QByteArray loggedInPage() {
-    return gbk(notice(u"欢迎您回来，演示会员"_s, u"您已登录，现在可以下载会员附件了。"_s,
+    return Gbk(notice(u"欢迎您回来，演示会员"_s, u"您已登录，现在可以下载会员附件了。"_s,
                       u"<p><a href=\"/\">返回首页</a></p>\n"_s));
 }
 
 QByteArray restoredPage() {
-    return gbk(notice(u"附件已恢复"_s, u"被删除的附件已经恢复，可以重新下载了。"_s,
+    return Gbk(notice(u"附件已恢复"_s, u"被删除的附件已经恢复，可以重新下载了。"_s,
                       u"<p><a href=\"/\">返回首页</a></p>\n"_s));
 }
 
 QByteArray hotlinkPage() {
-    return gbk(notice(u"禁止盗链"_s, u"请从论坛的帖子页面下载附件。"_s,
+    return Gbk(notice(u"禁止盗链"_s, u"请从论坛的帖子页面下载附件。"_s,
                       u"<p><a href=\""_s + esc(DemoForum::address(u"/"_s)) +
                           u"\">前往 "_s + ForumName + u"</a></p>\n"_s));
 }
 
 QByteArray missingAttachmentPage() {
-    return gbk(notice(u"抱歉，指定的附件不存在或已被删除"_s,
+    return Gbk(notice(u"抱歉，指定的附件不存在或已被删除"_s,
                       u"<a href=\"javascript:history.back()\">[ 点击这里返回上一页 ]</a>"_s, {}));
 }
 
 QByteArray notFoundPage() {
-    return gbk(notice(u"404 - 您访问的页面不存在"_s,
+    return Gbk(notice(u"404 - 您访问的页面不存在"_s,
                       u"<a href=\"/\">返回 "_s + ForumName + u" 首页</a>"_s, {}));
 }
 
 QByteArray foreignHostPage(const QByteArray &host) {
-    return gbk(notice(
+    return Gbk(notice(
         u"502 - 演示论坛只代理 "_s + release::ForumHost.toString(),
         u"无法访问 "_s + esc(QString::fromLatin1(host)) + u"：本机的演示论坛不连接互联网。"_s, {}));
 }

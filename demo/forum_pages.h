@@ -19,6 +19,9 @@ const QList<Thread> &threadCatalogue();
 const QList<Attachment> &allAttachments();
 const Attachment *findAttachment(int aid);
 
+// `text` in the forum's code page.
+QByteArray Gbk(const QString &text);
+
 QByteArray indexPage();
 // Empty for a thread the forum does not have.
 QByteArray threadPage(int tid, const QString &publishedVersion);
