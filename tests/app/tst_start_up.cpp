@@ -5,6 +5,7 @@
 #include "net/cookie_store.h"
 #include "net/network_session.h"
 #include "support/fake_platform.h"
+#include "support/line_end.h"
 
 #include <QDir>
 #include <QFile>
@@ -183,8 +184,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QByteArray>("out");
         QTest::addColumn<QByteArray>("err");
-        QTest::newRow("--version") << QStringList{u"--version"_s} << 0 << "Quillmere 1.4\n"_ba
-                                   << ""_ba;
+        QTest::newRow("--version")
+            << QStringList{u"--version"_s} << 0 << "Quillmere 1.4"_ba + test::LineEnd << ""_ba;
         QTest::newRow("--help") << QStringList{u"--help"_s} << 0 << "--cookies FILE"_ba
                                 << ""_ba;
         QTest::newRow("a bad option") << QStringList{u"--bogus"_s} << 2 << ""_ba

@@ -1,12 +1,12 @@
 #include "settings/ini_file.h"
 #include "settings/settings.h"
+#include "support/file_links.h"
 #include "support/file_permissions.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QScopeGuard>
 #include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
@@ -201,7 +201,7 @@ private Q_SLOTS:
         const QString other = m_dir->filePath(u"elsewhere"_s);
         if (!target.isEmpty())
             store(other, target);
-        QVERIFY(QFile::link(other, m_path));
+        QVERIFY(quillmere::test::makeSymbolicLink(other, m_path));
         QVERIFY(!IniFile(m_path).setValue(u"Option", u"LastDir", u"new"));
         QCOMPARE(contents(other), target);
         QCOMPARE(QFileInfo::exists(other), !target.isEmpty());
@@ -211,7 +211,7 @@ private Q_SLOTS:
     void aSettingsFileBehindALinkIsKeptThere() {
         const QString other = m_dir->filePath(u"shared.ini"_s);
         store(other, "; shared\r\n[Option]\r\nLastDir=old\r\n");
-        QVERIFY(QFile::link(other, m_path));
+        QVERIFY(quillmere::test::makeSymbolicLink(other, m_path));
         QCOMPARE(IniFile(m_path).value(u"Option", u"LastDir"), u"old");
         // Read through, never written through: that file was never given to us.
         QVERIFY(!IniFile(m_path).setValue(u"Option", u"LastDir", u"new"));
@@ -238,9 +238,9 @@ private Q_SLOTS:
 
     void unwritableFolderFails() {
         store(m_path, "[Option]\r\nLastDir=old\r\n");
-        const QFile::Permissions writable = QFile::permissions(m_dir->path());
-        QVERIFY(QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::ExeOwner));
-        const auto restore = qScopeGuard([&] { QFile::setPermissions(m_dir->path(), writable); });
+        const quillmere::test::NarrowedFolder readOnly(m_dir->path(),
+                                                       quillmere::test::NarrowedFolder::ReadOnly);
+        QVERIFY(readOnly.isNarrowed());
         QVERIFY(!IniFile(m_path).setValue(u"Option", u"LastDir", u"new"));
         QCOMPARE(contents(m_path), "[Option]\r\nLastDir=old\r\n"_ba);
     }

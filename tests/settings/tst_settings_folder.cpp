@@ -6,8 +6,10 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include <optional>
 
 using namespace Qt::StringLiterals;
 using namespace quillmere;
@@ -43,13 +45,16 @@ private Q_SLOTS:
             QFile ini(program + u"/down.ini"_s);
             QVERIFY(ini.open(QIODevice::WriteOnly));
         }
-        if (!writable)
-            QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner));
+        std::optional<test::NarrowedFolder> readOnly;
+        if (!writable) {
+            readOnly.emplace(program, test::NarrowedFolder::ReadOnly);
+            QVERIFY(readOnly->isNarrowed());
+            QVERIFY2(!QFile(program + u"/probe"_s).open(QIODevice::WriteOnly),
+                     "the folder can still be written: file permissions do not bind here");
+        }
         // The installed folder is compared as the system resolves it, not as spelt.
         const QString installed = installedHere ? program + u"/../bin/"_s : dir.filePath(u"usr"_s);
         QCOMPARE(ChooseSettingsFolder(program, installed, user), beside ? program : user);
-        QVERIFY(
-            QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     }
 
     // Made on first use, owner-only, with the parents the system would make.
@@ -58,12 +63,18 @@ private Q_SLOTS:
         QVERIFY(dir.isValid());
         const QString user = dir.filePath(u"home/.config/quillmere"_s);
         QVERIFY(MakeUserSettingsFolder(user));
+        QVERIFY(QFileInfo(user).isDir());
+#ifdef Q_OS_WIN
+        // It takes the access list of the user's profile it is made in, which keeps it
+        // private there; Windows has no mode bits for it.
+#else
         // The "user" bits are the owner's seen by whoever asks: only the others count.
         const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
                                           QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
         QCOMPARE(QFile::permissions(user) & others, QFile::Permissions());
         QVERIFY(QFile::permissions(user).testFlags(QFile::ReadOwner | QFile::WriteOwner |
                                                    QFile::ExeOwner));
+#endif
         QVERIFY(MakeUserSettingsFolder(user)); // and found the next time
     }
 };
