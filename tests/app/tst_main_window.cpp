@@ -6,6 +6,7 @@
 #include "settings/settings.h"
 #include "support/encoded.h"
 #include "support/fake_platform.h"
+#include "support/line_end.h"
 #include "support/loopback_server.h"
 #include "transfer/file_download.h"
 
@@ -306,7 +307,7 @@ private Q_SLOTS:
         QCOMPARE(child.exitStatus(), QProcess::NormalExit);
         QCOMPARE(child.exitCode(), 0);
         output += child.readAllStandardOutput();
-        QCOMPARE(output, QByteArray("transferring\n"));
+        QCOMPARE(output, "transferring"_ba + quillmere::test::LineEnd);
         QCOMPARE(
             QDir(target.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
             QStringList());
