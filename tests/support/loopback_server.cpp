@@ -2,7 +2,6 @@
 
 #include <QtGlobal>
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -141,12 +140,13 @@ struct LoopbackServer::Impl {
 
     std::unique_ptr<httplib::Server> server;
     std::thread thread;
-    std::atomic<bool> listenEnded = false;
     int port = -1;
     bool tls = false;
 
     mutable std::mutex mutex;
     std::condition_variable wake;
+    bool accepting = false; // the listening thread is about to take connections
+    bool listenEnded = false;
     bool stopping = false;
     std::uint64_t releaseGeneration = 0;
     std::map<QByteArray, Handler> routes;
@@ -386,8 +386,15 @@ LoopbackServer::LoopbackServer(Tls tls)
     server.set_read_timeout(2, 0);
     server.set_tcp_nodelay(true);
     server.set_write_timeout(0, 100'000);
-    server.new_task_queue = [] {
-        return new httplib::ThreadPool(16);
+    // httplib asks for its pool just before it starts taking connections.
+    server.new_task_queue = [impl = d.get()] {
+        auto *pool = new httplib::ThreadPool(16);
+        {
+            std::lock_guard lock(impl->mutex);
+            impl->accepting = true;
+        }
+        impl->wake.notify_all();
+        return pool;
     };
     server.set_pre_routing_handler(
         [impl = d.get()](const httplib::Request &request, httplib::Response &response) {
@@ -400,12 +407,18 @@ LoopbackServer::LoopbackServer(Tls tls)
         qFatal("LoopbackServer: cannot listen on 127.0.0.1");
     d->thread = std::thread([impl = d.get()] {
         impl->server->listen_after_bind();
-        impl->listenEnded = true;
+        {
+            std::lock_guard lock(impl->mutex);
+            impl->listenEnded = true;
+        }
+        impl->wake.notify_all();
     });
-    // stop() only reaches a server that has started running.
-    while (!server.is_running() && !d->listenEnded)
-        std::this_thread::yield();
-    if (!server.is_running())
+    // Not merely running (stop() only reaches a server that is) but past making its pool,
+    // which takes a while where threads start slowly. A connection the server never took
+    // is not closed under Wine when the server stops: its client would wait for ever.
+    std::unique_lock lock(d->mutex);
+    d->wake.wait(lock, [this] { return d->accepting || d->listenEnded; });
+    if (d->listenEnded || !server.is_running())
         qFatal("LoopbackServer: the server stopped at once");
 }
 
