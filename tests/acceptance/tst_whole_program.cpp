@@ -12,6 +12,7 @@
 #include "release/release_info.h"
 #include "support/fake_platform.h"
 #include "support/firefox_profile.h"
+#include "support/system_proxy.h"
 #include "support/window_driver.h"
 #include "transfer/file_download.h"
 
@@ -24,7 +25,6 @@
 #include <QNetworkProxy>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -356,17 +356,16 @@ void TestWholeProgram::releaseNoticeAfterStartUp() {
     QCOMPARE(m_forum->hits(quillmere::release::ReleaseThreadPath.toString()), 1);
 }
 
-// scripts/run gives the program no proxy of its own: the environment's http_proxy leads
-// the forum's host to the demo forum.
+// scripts/run gives the program no proxy of its own: the user's proxy, where the system
+// keeps it (http_proxy; Windows' Internet settings), leads the forum's host to the demo forum.
 void TestWholeProgram::releaseCheckThroughSystemProxy() {
-    const QByteArray savedProxy = qgetenv("http_proxy");
-    const QByteArray savedNoProxy = qgetenv("no_proxy");
-    const auto restore = qScopeGuard([&] {
-        savedProxy.isNull() ? qunsetenv("http_proxy") : qputenv("http_proxy", savedProxy);
-        savedNoProxy.isNull() ? qunsetenv("no_proxy") : qputenv("no_proxy", savedNoProxy);
-    });
-    qputenv("http_proxy", m_forum->proxyAddress().toLatin1());
-    qunsetenv("no_proxy");
+    const quillmere::test::SystemProxy systemProxy(m_forum->proxyAddress());
+    QVERIFY(systemProxy.isSet());
+    // Qt learns of a change to the system's proxy from the system, which need not have told it
+    // by the time the setting returns.
+    const QNetworkProxyQuery query{QUrl(quillmere::release::releaseThreadAddress())};
+    QTRY_COMPARE(int(QNetworkProxyFactory::systemProxyForQuery(query).value(0).port()),
+                 m_forum->port());
     m_network = std::make_unique<NetworkSession>();
     m_forum->setPublishedVersion(u"2.0"_s);
 
