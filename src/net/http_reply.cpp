@@ -3,6 +3,7 @@
 #include "net/content_coding.h"
 #include "net/curl_handles.h"
 #include "net/network_session.h"
+#include "net/server_certificate.h"
 
 #include <QNetworkProxy>
 
@@ -163,9 +164,9 @@ HttpReply::HttpReply(NetworkSession &session, const HttpRequest &request)
     curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, ReceiveBufferBytes);
     // A proxy's "200 Connection established" is not the answer.
     curl_easy_setopt(handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-#ifdef Q_OS_WIN
-    curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS, long(CURLSSLOPT_NATIVE_CA));
-#endif
+    UseSystemTrust(handle);
+    curl_easy_setopt(handle, CURLOPT_PREREQFUNCTION, &HttpReply::onConnected);
+    curl_easy_setopt(handle, CURLOPT_PREREQDATA, this);
     for (const auto &[name, value] : request.headers) {
         const QByteArray line = name + ": " + value;
         curl_slist *grown = curl_slist_append(m_easy->headers.get(), line.constData());
@@ -200,6 +201,17 @@ QByteArray HttpReply::header(QByteArrayView name) const {
         value += text;
     }
     return value;
+}
+
+int HttpReply::onConnected(void *self, char *, char *, int, int) {
+    auto *reply = static_cast<HttpReply *>(self);
+    const QString untrusted = UntrustedServerCertificate(reply->m_easy->handle.get(), reply->m_url);
+    if (untrusted.isEmpty())
+        return CURL_PREREQFUNC_OK;
+    const bool wasInside = std::exchange(reply->m_insideCurl, true);
+    reply->fail(NetworkError::Certificate, untrusted);
+    reply->m_insideCurl = wasInside;
+    return CURL_PREREQFUNC_ABORT;
 }
 
 size_t HttpReply::onHeader(char *data, size_t size, size_t count, void *self) {

@@ -100,6 +100,8 @@ private:
 
     HttpReply(NetworkSession &session, const HttpRequest &request);
 
+    // Once the connection is made or taken for reuse, before the request goes out on it.
+    static int onConnected(void *self, char *, char *, int, int);
     static size_t onHeader(char *data, size_t size, size_t count, void *self);
     static size_t onBody(char *data, size_t size, size_t count, void *self);
     void headerLine(QByteArrayView line);
