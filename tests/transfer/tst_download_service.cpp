@@ -548,7 +548,11 @@ private Q_SLOTS:
         }
         QVERIFY2(reported.size() >= 4, qPrintable(QString::number(reported.size())));
         QVERIFY(std::is_sorted(reported.cbegin(), reported.cend()));
-        QVERIFY(reported.constFirst() > 0 && reported.constLast() < slow.size);
+        // The last piece may arrive before the next report is due, so a report of the whole
+        // is fine; one from the middle is what shows the transfer reporting as it goes.
+        QVERIFY(reported.constFirst() > 0);
+        QVERIFY(std::any_of(reported.cbegin(), reported.cend(),
+                            [&](qint64 bytes) { return bytes < slow.size; }));
         QCOMPARE(QFileInfo(m_target).size(), slow.size);
     }
 
