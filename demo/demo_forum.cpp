@@ -193,8 +193,7 @@ struct DemoForum::Impl {
         // The headers forums of this kind send: the name raw in their own code page, and
         // a coding that names none.
         response.set_header("Content-Disposition",
-                            "attachment; filename=\"" +
-                                toStd(pages::Gbk(attachment.name)) + "\"");
+                            "attachment; filename=\"" + toStd(pages::Gbk(attachment.name)) + "\"");
         response.set_header("Content-Encoding", "none");
         const qint64 rate = options.bytesPerSecond;
         response.set_content_provider(
@@ -257,6 +256,14 @@ struct DemoForum::Impl {
             html(response, 200, pages::loggedInPage());
             return;
         }
+        if (path == "/forum.php" && target->query == "mod=restore") {
+            {
+                std::lock_guard lock(mutex);
+                restored = true;
+            }
+            html(response, 200, pages::restoredPage());
+            return;
+        }
         if (path == "/" || path == "/index.php" || path == "/forum.php") {
             html(response, 200, pages::indexPage());
             return;
@@ -269,14 +276,6 @@ struct DemoForum::Impl {
         }
         if (logIn) {
             html(response, 200, pages::logInPage());
-            return;
-        }
-        if (path == "/forum.php" && target->query == "mod=restore") {
-            {
-                std::lock_guard lock(mutex);
-                restored = true;
-            }
-            html(response, 200, pages::restoredPage());
             return;
         }
         if (path == "/attachment.php") {

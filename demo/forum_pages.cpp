@@ -46,7 +46,6 @@ const Attachment &attachment(int aid) {
     return *findAttachment(aid);
 }
 
-
 QString esc(const QString &text) {
     return text.toHtmlEscaped();
 }
@@ -131,11 +130,10 @@ QString attachmentBlock(const Attachment &a, const QString &note = {}) {
     return u"<dl class=\"tattl\"><dt><img src=\"static/image/filetype/"_s +
            (a.name.trimmed().endsWith(u".zip"_s) ? u"zip"_s : u"rar"_s) +
            u".gif\" border=\"0\" class=\"vm\" alt=\"\" /></dt>\n<dd><p class=\"attnm\">"_s +
-           u"<a href=\"%1\" target=\"_blank\">"_s.arg(
-               a.onFileHost ? esc(DemoForum::attachmentAddress(a.aid))
-                            : u"attachment.php?aid=%1"_s.arg(a.aid)) +
-           esc(a.name) +
-           u"</a>"_s + note + u"</p>\n<p>"_s + sizeText(a.size) +
+           u"<a href=\"%1\" target=\"_blank\">"_s.arg(a.onFileHost
+                                                          ? esc(DemoForum::attachmentAddress(a.aid))
+                                                          : u"attachment.php?aid=%1"_s.arg(a.aid)) +
+           esc(a.name) + u"</a>"_s + note + u"</p>\n<p>"_s + sizeText(a.size) +
            u", 下载次数: %1</p>\n<p class=\"xg2\">2026-3-2 21:13 上传</p></dd></dl>\n"_s.arg(
                downloads);
 }
@@ -384,8 +382,8 @@ QByteArray restoredPage() {
 
 QByteArray hotlinkPage() {
     return Gbk(notice(u"禁止盗链"_s, u"请从论坛的帖子页面下载附件。"_s,
-                      u"<p><a href=\""_s + esc(DemoForum::address(u"/"_s)) +
-                          u"\">前往 "_s + ForumName + u"</a></p>\n"_s));
+                      u"<p><a href=\""_s + esc(DemoForum::address(u"/"_s)) + u"\">前往 "_s +
+                          ForumName + u"</a></p>\n"_s));
 }
 
 QByteArray missingAttachmentPage() {

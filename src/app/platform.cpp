@@ -1,5 +1,6 @@
 #include "app/platform.h"
 
+#include "app/termination.h"
 #include "settings/settings_folder.h"
 
 #include <QCoreApplication>
@@ -58,7 +59,7 @@ void Platform::endProcess() {
     // after the unload, so leave without unwinding anything.
     sayLastWords();
     std::fflush(nullptr);
-    std::_Exit(0);
+    EndProcessNow(0);
 }
 
 } // namespace quillmere

@@ -3,6 +3,11 @@
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QWidget>
+#include <cstdlib>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 #ifdef Q_OS_UNIX
 #include <csignal>
@@ -47,5 +52,12 @@ void CloseOnTerminationSignals(QWidget &window) {
 #else
 void CloseOnTerminationSignals(QWidget &) {}
 #endif
+
+void EndProcessNow(int status) {
+#ifdef Q_OS_WIN
+    TerminateProcess(GetCurrentProcess(), UINT(status));
+#endif
+    std::_Exit(status);
+}
 
 } // namespace quillmere

@@ -11,4 +11,9 @@ namespace quillmere {
 
 void CloseOnTerminationSignals(QWidget &window);
 
+// Ends the process at once with `status`: no handler, destructor or teardown of the runtime
+// runs. On Windows not even the libraries' own: a MinGW build can hang for ever in that
+// teardown when a thread was just ending (see src/process_end_mingw.cpp).
+[[noreturn]] void EndProcessNow(int status);
+
 } // namespace quillmere
