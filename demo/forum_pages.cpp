@@ -3,7 +3,6 @@
 #include "release/release_info.h"
 #include "text/code_page.h"
 
-#include <QStringEncoder>
 #include <algorithm>
 
 namespace quillmere::demo::pages {
@@ -298,11 +297,7 @@ QString notice(const QString &title, const QString &message, const QString &more
 } // namespace
 
 QByteArray Gbk(const QString &text) {
-    QStringEncoder encoder("GBK");
-    if (encoder.isValid())
-        return encoder.encode(text);
-    // Qt for Windows has no GBK of its own; GB18030 writes every GBK character the same.
-    return EncodeWithCodePage("GB18030", text).value_or(QByteArray());
+    return EncodeLegacy("GBK", text).value_or(QByteArray());
 }
 
 const QList<Thread> &threadCatalogue() {

@@ -5,7 +5,6 @@
 
 #include <QList>
 #include <QStringDecoder>
-#include <QStringEncoder>
 #include <algorithm>
 #include <optional>
 #include <utility>
@@ -19,27 +18,6 @@ namespace {
 // folder name is lost on the way to disk.
 constexpr char FileEncoding[] = "GB18030";
 constexpr char LineBreak[] = "\r\n";
-
-// Qt for Windows has no GB18030 converter; the system's code pages stand in there.
-std::optional<QByteArray> encodedForFile(QStringView text) {
-    QStringEncoder encode(FileEncoding);
-    if (encode.isValid())
-        return QByteArray(encode(text));
-    return EncodeWithCodePage(FileEncoding, text);
-}
-
-// Stateless, so a broken sequence at the end of one line cannot swallow the next line.
-class LineDecoder {
-public:
-    QString operator()(QByteArrayView line) {
-        if (m_decode.isValid())
-            return m_decode(line);
-        return DecodeWithCodePage(FileEncoding, line).value_or(QString());
-    }
-
-private:
-    QStringDecoder m_decode{FileEncoding, QStringConverter::Flag::Stateless};
-};
 
 // Byte offsets of one line: its text runs from begin to textEnd, its line break (if any)
 // from textEnd to end.
@@ -115,7 +93,8 @@ QByteArray inFileEncoding(QByteArray bytes) {
     // The mark is dropped here; one more after it would be a character of the text.
     QStringDecoder decode(utf16, QStringConverter::Flag::Stateless |
                                      QStringConverter::Flag::ConvertInitialBom);
-    return encodedForFile(QString(decode(QByteArrayView(bytes).sliced(2)))).value_or(QByteArray());
+    return EncodeLegacy(FileEncoding, QString(decode(QByteArrayView(bytes).sliced(2))))
+        .value_or(QByteArray());
 }
 
 struct Location {
@@ -136,7 +115,10 @@ QStringView unquoted(QStringView value) {
 
 Location locate(const QByteArray &bytes, const QList<Line> &lines, QStringView section,
                 QStringView key) {
-    LineDecoder decode;
+    // Stateless, so a broken sequence at the end of one line cannot swallow the next line.
+    const auto decode = [](QByteArrayView line) {
+        return DecodeLegacy(FileEncoding, line).value_or(QString());
+    };
     Location found;
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const Line &raw = lines[i];
@@ -229,8 +211,9 @@ bool IniFile::setValue(QStringView section, QStringView key, QStringView value) 
         return false;
 
     const std::optional<QByteArray> keyLine =
-        encodedForFile(key.toString() + u'=' + singleLine(value));
-    const std::optional<QByteArray> header = encodedForFile(u'[' + section.toString() + u']');
+        EncodeLegacy(FileEncoding, key.toString() + u'=' + singleLine(value));
+    const std::optional<QByteArray> header =
+        EncodeLegacy(FileEncoding, u'[' + section.toString() + u']');
     if (!keyLine || !header)
         return false;
     QByteArray updated = withKeyLine(old, section, key, *header, *keyLine);

@@ -31,10 +31,11 @@ constexpr std::array kCodePages = {
     CodePage{"windows-1254", 1254}, CodePage{"windows-1255", 1255},
     CodePage{"windows-1256", 1256}, CodePage{"windows-1257", 1257},
     CodePage{"windows-1258", 1258}, CodePage{"x-mac-cyrillic", 10007},
-    CodePage{"GB18030", 54936},     CodePage{"Big5", 950},
-    CodePage{"EUC-JP", 20932},      CodePage{"ISO-2022-JP", 50220},
-    CodePage{"windows-31j", 932},   CodePage{"Shift_JIS", 932},
-    CodePage{"windows-949", 949},   CodePage{"EUC-KR", 949},
+    CodePage{"GB18030", 54936},     CodePage{"GBK", 936},
+    CodePage{"Big5", 950},          CodePage{"EUC-JP", 20932},
+    CodePage{"ISO-2022-JP", 50220}, CodePage{"windows-31j", 932},
+    CodePage{"Shift_JIS", 932},     CodePage{"windows-949", 949},
+    CodePage{"EUC-KR", 949},
 };
 
 constexpr UINT kGb18030 = 54936;

@@ -5,16 +5,12 @@
 
 #include "text/code_page.h"
 
-#include <QStringEncoder>
 #include <QtGlobal>
 
 namespace quillmere::test {
 
 inline QByteArray Encoded(const char *encoding, QStringView text) {
-    QStringEncoder encoder(encoding);
-    if (encoder.isValid())
-        return encoder.encode(text);
-    if (std::optional<QByteArray> bytes = EncodeWithCodePage(encoding, text))
+    if (std::optional<QByteArray> bytes = EncodeLegacy(encoding, text))
         return *bytes;
     qFatal("no encoder for %s", encoding);
 }
